@@ -1,0 +1,45 @@
+# Sourced, not run: starts what Windows programs need here and stops it again.
+#   wine_env_start BUILD_DIR [visible]   Xvfb (unless visible and DISPLAY is set),
+#                                        the Wine prefix, one persistent wineserver
+#   wine_env_stop                        stops what wine_env_start started
+
+wine_env_start() {
+    local build=$1 visible=${2:-}
+    export WINEPREFIX=$build/wineprefix
+    export WINEARCH=win32
+    export WINEDEBUG=-all
+    export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+    QVPUSH_XVFB_PID=
+    if [ -z "$visible" ] || [ -z "${DISPLAY:-}" ]; then
+        local n=90
+        while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+        Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+        QVPUSH_XVFB_PID=$!
+        export DISPLAY=":$n"
+        local i
+        for i in $(seq 1 100); do
+            [ -e "/tmp/.X11-unix/X$n" ] && break
+            sleep 0.1
+        done
+    fi
+    if [ ! -f "$WINEPREFIX/.qvpush-ready" ]; then
+        # The prefix's first process starts services that inherit its output:
+        # keep it away from any pipe.
+        wine cmd /c exit >/dev/null 2>&1 </dev/null
+        # Without a window manager, Wine waits about 2 s on every hide or
+        # destroy of a managed window.
+        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
+        touch "$WINEPREFIX/.qvpush-ready"
+    fi
+    wineserver -p
+    wine cmd /c exit >/dev/null 2>&1 </dev/null
+}
+
+wine_env_stop() {
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
+    if [ -n "${QVPUSH_XVFB_PID:-}" ]; then
+        kill "$QVPUSH_XVFB_PID" 2>/dev/null || true
+        wait "$QVPUSH_XVFB_PID" 2>/dev/null || true
+    fi
+}

@@ -1,0 +1,117 @@
+#include "host/commands.h"
+
+#include <string.h>
+
+#include "config/setup_dialog.h"
+#include "host/host_api.h"
+
+std::atomic<UINT> MailArrivedCommand{0};
+std::atomic<UINT> DismissReceiveCommand{0};
+std::atomic<UINT> ConnectFailedCommand{0};
+std::atomic<UINT> LoginFailedCommand{0};
+UINT SendReceiveMenuId = 0;
+
+namespace {
+
+// Menu identifier under which the host initialises a folder window's menu.
+const int FolderMenuId = 101;
+// Top-level positions: where the send/receive item is discovered, and where
+// the item whose state says "the host can receive now" is checked.
+const int DiscoveryPosition = 2;
+const int CheckPosition = 3;
+const UINT CheckItemId = 32835;
+// lParam of the posted send/receive command, and the value the check timer is
+// armed with.
+const LPARAM SendReceiveParam = 1000;
+const int CheckTimerValue = 20;
+
+const char SendReceiveText[] = "メールの送受信"; // 14 bytes in code page 932
+const size_t SendReceiveTextBytes = 14;
+static_assert(sizeof(SendReceiveText) - 1 == SendReceiveTextBytes,
+              "the menu text must be compiled as code page 932");
+
+const char ReceiveDialogTitle[] = "メール受信";
+const char ErrorCaption[] = "QV-PUSH エラー発生";
+const char ConnectFailedText[] = "IMAP4サーバーへ接続できません";
+const char LoginFailedText[] = "ユーザー名か、パスワードが違います";
+
+} // namespace
+
+void RegisterHostCommands()
+{
+    MailArrivedCommand = HostRegistCallback(OnMailArrived, 0);
+    DismissReceiveCommand = HostRegistCallback(OnDismissReceiveDialog, 0);
+    ConnectFailedCommand = HostRegistCallback(OnConnectFailed, 0);
+    LoginFailedCommand = HostRegistCallback(OnLoginFailed, 0);
+}
+
+void DiscoverSendReceiveMenu(HMENU menu, int menuId)
+{
+    if (menuId != FolderMenuId)
+        return;
+    HMENU submenu = GetSubMenu(menu, DiscoveryPosition);
+    int count = GetMenuItemCount(submenu);
+    // No early exit: when several items match, the last one wins.
+    for (int position = 0; position < count; ++position) {
+        char text[300];
+        text[0] = '\0';
+        MENUITEMINFOA info;
+        memset(&info, 0, sizeof info);
+        info.cbSize = sizeof info;
+        info.fMask = MIIM_ID | MIIM_TYPE;
+        info.dwTypeData = text;
+        info.cch = 299;
+        // fType 0 is a plain text item: separators, bitmaps and owner-drawn
+        // items carry a type flag (and no text in the buffer).
+        if (GetMenuItemInfoA(submenu, position, TRUE, &info) && info.fType == 0 &&
+            strncmp(text, SendReceiveText, SendReceiveTextBytes) == 0)
+            SendReceiveMenuId = info.wID;
+    }
+}
+
+int WINAPI OnMailArrived(HWND window, int)
+{
+    return HostSetTimer(CheckTimerValue, OnCheckTimer, window);
+}
+
+int WINAPI OnCheckTimer(int, HWND window)
+{
+    if (HostIsBusy() != 0)
+        return 1;
+    HMENU submenu = GetSubMenu(GetMenu(window), CheckPosition);
+    // Let the host bring its items' states up to date, as before the menu opens.
+    SendMessageA(window, WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(submenu), 0);
+    // Any state flag (grayed, disabled, checked ...) or an absent item (-1)
+    // means the host is not ready to receive.
+    if (GetMenuState(submenu, CheckItemId, MF_BYCOMMAND) != 0)
+        return 1;
+    PostMessageA(window, WM_COMMAND, SendReceiveMenuId, SendReceiveParam);
+    return 0;
+}
+
+int WINAPI OnDismissReceiveDialog(HWND window, int)
+{
+    HWND dialog = NULL;
+    while ((dialog = FindWindowExA(NULL, dialog, "#32770", ReceiveDialogTitle)) != NULL) {
+        // GetParent of an owned top-level window answers its owner.
+        if (GetParent(dialog) != window)
+            continue;
+        HWND ok = FindWindowExA(dialog, NULL, "Button", "OK");
+        if (ok == NULL)
+            continue;
+        WPARAM command = MAKEWPARAM(GetDlgCtrlID(ok) & 0xFFFF, 0);
+        return static_cast<int>(SendMessageA(dialog, WM_COMMAND, command, 0));
+    }
+    return 0;
+}
+
+int WINAPI OnConnectFailed(HWND window, int)
+{
+    return MessageBoxA(window, ConnectFailedText, ErrorCaption, MB_OK);
+}
+
+int WINAPI OnLoginFailed(HWND window, int)
+{
+    MessageBoxA(window, LoginFailedText, ErrorCaption, MB_OK);
+    return RunSettingsFlow(window);
+}

@@ -1,0 +1,20 @@
+// The watcher registry: which watcher serves which host folder window.
+// Every operation runs on the host's user-interface thread.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+struct Watcher;
+
+int AttachWindow(HWND window);
+int DetachWindow(Watcher* watcher, HWND window);
+Watcher* FindWatcherByWindow(HWND window);
+Watcher* FindWatcherByAccount(const std::string& account);
+void CreateWatcher(HWND window);
+void DestroyWatcher(Watcher* watcher);
+
+// What QPCFolderClose does: detach the window, and destroy its watcher when
+// no window remains.
+void CloseWindowSequence(HWND window);

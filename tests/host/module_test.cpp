@@ -1,0 +1,133 @@
+// What qvpush.dll is as a file: a 32-bit DLL that exports exactly the host's
+// eleven entry points, imports only system DLLs and carries its version.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct PeFile {
+    std::vector<unsigned char> bytes;
+    const IMAGE_NT_HEADERS32* nt = nullptr;
+
+    explicit PeFile(const char* path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (bytes.size() < sizeof(IMAGE_DOS_HEADER))
+            return;
+        const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes.data());
+        nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(bytes.data() + dos->e_lfanew);
+    }
+
+    // File bytes at a relative virtual address.
+    const unsigned char* At(DWORD rva) const
+    {
+        const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+        for (int i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section)
+            if (rva >= section->VirtualAddress && rva < section->VirtualAddress + section->Misc.VirtualSize)
+                return bytes.data() + section->PointerToRawData + (rva - section->VirtualAddress);
+        return nullptr;
+    }
+
+    std::set<std::string> ExportNames() const
+    {
+        std::set<std::string> names;
+        const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+        if (dir.VirtualAddress == 0)
+            return names;
+        const IMAGE_EXPORT_DIRECTORY* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(At(dir.VirtualAddress));
+        const DWORD* nameRvas = reinterpret_cast<const DWORD*>(At(exports->AddressOfNames));
+        for (DWORD i = 0; i < exports->NumberOfNames; ++i)
+            names.insert(reinterpret_cast<const char*>(At(nameRvas[i])));
+        EXPECT_EQ(exports->NumberOfFunctions, exports->NumberOfNames) << "exports by ordinal only";
+        return names;
+    }
+
+    std::set<std::string> ImportedDlls() const
+    {
+        std::set<std::string> dlls;
+        const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        const IMAGE_IMPORT_DESCRIPTOR* import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(At(dir.VirtualAddress));
+        for (; import != nullptr && import->Name != 0; ++import) {
+            std::string name = reinterpret_cast<const char*>(At(import->Name));
+            std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+            dlls.insert(name);
+        }
+        return dlls;
+    }
+};
+
+} // namespace
+
+TEST(Module, IsA32BitWindowsDll)
+{
+    PeFile pe("qvpush.dll");
+    ASSERT_NE(pe.nt, nullptr);
+    EXPECT_EQ(pe.nt->Signature, IMAGE_NT_SIGNATURE);
+    EXPECT_EQ(pe.nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+    EXPECT_EQ(pe.nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+    EXPECT_TRUE(pe.nt->FileHeader.Characteristics & IMAGE_FILE_DLL);
+}
+
+TEST(Module, ExportsExactlyTheElevenEntryPointsUndecorated)
+{
+    PeFile pe("qvpush.dll");
+    ASSERT_NE(pe.nt, nullptr);
+    std::set<std::string> expected = {
+        "QPCGetPlugName",  "QPCVersionInfo",    "QPCStartUp",    "QPCCleanUp",
+        "QPCSetup",        "QPCFolderInitMenu", "QPCFolderCreate", "QPCFolderLoad",
+        "QPCFolderClose",  "QPCFolderEndRetrieve", "QPCFolderPreOpenView",
+    };
+    EXPECT_EQ(pe.ExportNames(), expected);
+}
+
+TEST(Module, ImportsOnlyWindowsSystemDlls)
+{
+    PeFile pe("qvpush.dll");
+    ASSERT_NE(pe.nt, nullptr);
+    const std::set<std::string> system = {"kernel32.dll", "user32.dll", "ws2_32.dll", "crypt32.dll",
+                                          "msvcrt.dll",   "advapi32.dll", "gdi32.dll"};
+    std::set<std::string> imported = pe.ImportedDlls();
+    EXPECT_TRUE(imported.count("kernel32.dll"));
+    for (const std::string& dll : imported)
+        EXPECT_TRUE(system.count(dll)) << dll << " is not a Windows system DLL";
+}
+
+TEST(Module, CarriesItsVersionResource)
+{
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA("qvpush.dll", &ignored);
+    ASSERT_GT(size, 0u);
+    std::vector<char> data(size);
+    ASSERT_TRUE(GetFileVersionInfoA("qvpush.dll", 0, size, data.data()));
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(0, 0));
+    EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(0, 6));
+    EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(0, 0));
+    EXPECT_EQ(fixed->dwProductVersionLS, MAKELONG(0, 6));
+
+    struct { const char* key; const char* value; } strings[] = {
+        {"ProductVersion", "0.06"},
+        {"InternalName", "qvpush"},
+        {"OriginalFilename", "qvpush.dll"},
+        {"Comments", "QV-Mail32プラグイン"},
+    };
+    for (auto& entry : strings) {
+        std::string path = std::string("\\StringFileInfo\\041104b0\\") + entry.key;
+        char* value = nullptr;
+        ASSERT_TRUE(VerQueryValueA(data.data(), path.c_str(), reinterpret_cast<void**>(&value), &length))
+            << entry.key;
+        EXPECT_STREQ(value, entry.value) << entry.key;
+    }
+}

@@ -1,0 +1,98 @@
+// A stand-in for the mail client that hosts the plug-in. It exports the
+// host's 34 plug-in functions from the executable it is linked into, and runs
+// real folder windows, menus, timers and a modal receive dialog on one
+// window thread of its own, as the real host does on its user-interface
+// thread. Tests and the demo drive it from other threads and watch its log.
+//
+// Host behaviour where the plug-in leaves it open:
+// - _QPARegistCallback@8 hands out identifiers from 41001 up; a WM_COMMAND
+//   with one of them calls its callback with (window, 0).
+// - _QPASetTimer@12(value, callback, window) arms a Win32 timer on the window
+//   with a period of `value` milliseconds, one per window and callback:
+//   arming it again restarts it. Each tick calls callback(timer id, window);
+//   the host keeps calling until the callback returns 0, then kills it.
+// - _QPAIsBusy@0 is non-zero while a retrieval runs or while a test says so.
+// - The send/receive item (40040 in the "メール" popup at position 2) opens
+//   the modal "メール受信" dialog owned by the folder window. The retrieval
+//   takes a configurable time; when it ends the host calls
+//   QPCFolderEndRetrieve for the window, and the dialog waits for OK.
+// - Item 32835 in the "ツール" popup at position 3 is enabled on
+//   WM_INITMENUPOPUP unless the host is busy; tests can force its state.
+// - The 30 functions the plug-in never calls log their call and return 0.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace standin {
+
+const UINT SendReceiveItemId = 40040;
+const UINT CheckItemId = 32835;
+
+enum class CheckItemMode { Normal, Grayed, Checked, Absent };
+
+struct Options {
+    std::string pluginPath = "qvpush.dll";
+    bool initMenuOnCreate = true; // call QPCFolderInitMenu(101) for new windows
+    DWORD retrievalMs = 300;      // how long a retrieval runs
+    bool echoLog = false;         // copy every log line to standard output
+};
+
+// Starts the window thread, loads the plug-in there and calls QPCStartUp.
+// False when the window thread could not start or the plug-in refused to
+// load (the host keeps running without it).
+bool Start(const Options& options = Options());
+// Closes every folder window (QPCFolderClose first), frees the plug-in and
+// ends the window thread.
+void Stop();
+
+// Runs a function on the window thread and waits for it. It may run a modal
+// loop; other threads can still drive the windows meanwhile.
+void Run(const std::function<void()>& function);
+// Runs a function on the window thread later, without waiting.
+void Post(const std::function<void()>& function);
+
+// Folder windows. Open calls QPCFolderCreate and, unless switched off,
+// QPCFolderInitMenu with the window's menu and 101.
+HWND OpenFolder(const std::string& account);
+void CloseFolder(HWND window);             // QPCFolderClose, then the window goes
+void SetAccount(HWND window, const std::string& account); // QPCFolderLoad follows with LoadFolder
+void LoadFolder(HWND window);              // QPCFolderLoad(window, 0)
+std::vector<HWND> Folders();
+
+// A modeless "メール受信" dialog owned by `owner`, with or without its OK
+// button; OK logs "test dialog <handle> OK pressed" and destroys it.
+HWND CreateReceiveDialog(HWND owner, bool withOkButton);
+
+void SetBusy(bool busy);
+void SetCheckItemMode(CheckItemMode mode);
+
+HMODULE Plugin();
+FARPROC PluginEntry(const char* name);
+
+// What the host recorded of the plug-in's registrations, in order.
+struct Registration {
+    void* callback;
+    int param;
+    UINT id;
+};
+std::vector<Registration> Registrations();
+
+// The log: one line per event, "hh:mm:ss.mmm text". Lines are numbered from 0
+// for the life of the process.
+void Log(const char* format, ...);
+std::vector<std::string> LogLines();
+size_t LogSize();
+// Waits until a line from index `from` on contains `text`; answers its index,
+// or -1 after timeoutMs.
+long WaitForLog(const std::string& text, DWORD timeoutMs, size_t from = 0);
+// Number of lines from index `from` on that contain `text`.
+int CountLog(const std::string& text, size_t from = 0);
+
+// Milliseconds on the monotonic clock that the log's entries also carry.
+double NowMs();
+
+} // namespace standin
