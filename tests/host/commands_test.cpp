@@ -311,6 +311,7 @@ struct BoxCase {
     const char* name;
     size_t command;
     const char* text;
+    bool opensSetup; // the settings dialog follows the box
 };
 
 void PrintTo(const BoxCase& c, std::ostream* os)
@@ -329,12 +330,22 @@ TEST_P(ErrorBox, ShowsItsTextOwnedByTheFolderWindow)
     EXPECT_EQ(ui::MessageBoxText(box), GetParam().text);
     EXPECT_EQ(ui::ButtonTexts(box), std::vector<std::string>{"OK"});
     ui::Press(box, IDOK);
+    if (GetParam().opensSetup) {
+        // The command runs the settings flow once the box is closed, and
+        // returns only when its dialog is gone.
+        HWND setup = ui::WaitForWindow("#32770", "QV-PUSH設定(IMAP4)", 10000, window);
+        ASSERT_NE(setup, nullptr) << "no settings dialog after the box";
+        EXPECT_FALSE(IsWindow(box));
+        EXPECT_EQ(Count("command " + std::to_string(Command(GetParam().command)) + " returned"), 0);
+        ui::Press(setup, IDCANCEL);
+    }
     EXPECT_GE(WaitFor("command " + std::to_string(Command(GetParam().command)) + " returned"), 0);
+    EXPECT_EQ(FindWindowExA(NULL, NULL, "#32770", "QV-PUSH設定(IMAP4)"), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Notices, ErrorBox,
-                         ::testing::Values(BoxCase{"ConnectFailed", 2, "IMAP4サーバーへ接続できません"},
-                                           BoxCase{"LoginFailed", 3, "ユーザー名か、パスワードが違います"}),
+                         ::testing::Values(BoxCase{"ConnectFailed", 2, "IMAP4サーバーへ接続できません", false},
+                                           BoxCase{"LoginFailed", 3, "ユーザー名か、パスワードが違います", true}),
                          [](const ::testing::TestParamInfo<BoxCase>& info) {
                              return std::string(info.param.name);
                          });

@@ -575,6 +575,14 @@ std::vector<HWND> Folders()
     return windows;
 }
 
+void PostSetup(HWND window)
+{
+    Post([window] {
+        int result = Entry<IntOfWindow>("QPCSetup")(window);
+        Log("QPCSetup(%p) -> %d", static_cast<void*>(window), result);
+    });
+}
+
 HWND CreateReceiveDialog(HWND owner, bool withOkButton)
 {
     HWND dialog = NULL;

@@ -62,6 +62,10 @@ void CloseFolder(HWND window);             // QPCFolderClose, then the window go
 void SetAccount(HWND window, const std::string& account); // QPCFolderLoad follows with LoadFolder
 void LoadFolder(HWND window);              // QPCFolderLoad(window, 0)
 std::vector<HWND> Folders();
+// QPCSetup(window) on the window thread, later and without waiting, since the
+// settings dialog is modal; logs "QPCSetup(<window>) -> <result>" when it
+// returns.
+void PostSetup(HWND window);
 
 // A modeless "メール受信" dialog owned by `owner`, with or without its OK
 // button; OK logs "test dialog <handle> OK pressed" and destroys it.

@@ -1,0 +1,225 @@
+#include "config/settings.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <new>
+#include <vector>
+
+#include "diag/format.h"
+
+Settings CurrentSettings;
+
+namespace {
+
+const char Section[] = "imap4";
+const char FileName[] = "qvpush.ini";
+
+// Defaults of the integer keys, used when a key is missing or empty.
+const int DefaultUse = 0;
+const int DefaultPort = 143;
+const int DefaultRefreshTime = 12;
+const int DefaultRecvTimeout = 20;
+const int DefaultDebug = 0;
+const int DefaultRecvAtConnected = 1;
+
+// Every value is read through a buffer of this size; the stored password may
+// be up to 299 characters of Base64 however long the decoded text is.
+const DWORD ValueBufferSize = 300;
+
+// Reads a value; an absent key and an empty value both give "". The text is
+// cut to size - 1 bytes.
+void ReadValue(const std::string& file, const char* key, char* text, DWORD size)
+{
+    text[0] = '\0';
+    GetPrivateProfileStringA(Section, key, "", text, size, file.c_str());
+    text[size - 1] = '\0';
+}
+
+int ReadInteger(const std::string& file, const char* key, int fallback)
+{
+    char text[ValueBufferSize];
+    ReadValue(file, key, text, sizeof text);
+    if (text[0] == '\0')
+        return fallback;
+    return TextToInt32(text, 0);
+}
+
+// Copies the password into a field of `size` bytes. A password too long for
+// it loses its tail, but never half of a double-byte character: a lead byte
+// whose second byte would not fit goes as well.
+void CopyPassword(const std::string& password, char* field, size_t size)
+{
+    size_t limit = size - 1;
+    size_t length = password.size();
+    if (length > limit) {
+        size_t cut = 0;
+        while (cut < limit) {
+            size_t step = IsDBCSLeadByte(static_cast<BYTE>(password[cut])) && cut + 1 < length ? 2 : 1;
+            if (cut + step > limit)
+                break;
+            cut += step;
+        }
+        length = cut;
+    }
+    memcpy(field, password.data(), length);
+    field[length] = '\0';
+}
+
+// The stored form of a password; false when the system could not encode it.
+bool EncodeStored(const std::string& password, std::string& stored)
+{
+    stored.clear();
+    if (password.empty())
+        return true; // an empty password is stored as an empty value
+    std::string bytes = password;
+    SwapNibbles(bytes);
+    const BYTE* data = reinterpret_cast<const BYTE*>(bytes.data());
+    DWORD length = static_cast<DWORD>(bytes.size());
+    DWORD size = 0;
+    if (!CryptBinaryToStringA(data, length, CRYPT_STRING_BASE64, NULL, &size) || size == 0)
+        return false;
+    std::vector<char> buffer(size + 1, '\0');
+    DWORD written = size;
+    if (!CryptBinaryToStringA(data, length, CRYPT_STRING_BASE64, buffer.data(), &written))
+        return false;
+    buffer[size] = '\0';
+    // The encoder ends the text with CR LF and breaks it every 64
+    // characters; the file keeps the value on one line.
+    for (const char* c = buffer.data(); *c != '\0'; ++c)
+        if (*c != '\r' && *c != '\n')
+            stored += *c;
+    return true;
+}
+
+bool WriteValue(const std::string& file, const char* key, const char* value)
+{
+    return WritePrivateProfileStringA(Section, key, value, file.c_str()) != FALSE;
+}
+
+bool WriteInteger(const std::string& file, const char* key, int value)
+{
+    std::string text;
+    FormatString(text, "%d", value);
+    return WriteValue(file, key, text.c_str());
+}
+
+} // namespace
+
+int TextToInt32(const char* text, int base)
+{
+    // long is 32 bits on Windows, where strtol itself saturates; the clamp
+    // keeps the same result where long is wider.
+    long value = strtol(text, NULL, base);
+#if LONG_MAX > INT_MAX
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+#endif
+    return static_cast<int>(value);
+}
+
+std::string SettingsFileName(const char* account)
+{
+    return std::string(account) + FileName;
+}
+
+void LoadSettings(const char* account, Settings* out)
+{
+    std::string file = SettingsFileName(account);
+    Settings loaded;
+    memset(&loaded, 0, sizeof loaded);
+    try {
+        loaded.use = ReadInteger(file, "use", DefaultUse);
+        ReadValue(file, "server", loaded.server, sizeof loaded.server);
+        loaded.port = ReadInteger(file, "port", DefaultPort);
+        loaded.refreshTime = ReadInteger(file, "refreshTime", DefaultRefreshTime);
+        loaded.recvTimeout = ReadInteger(file, "recvTimeout", DefaultRecvTimeout);
+        loaded.debug = ReadInteger(file, "debug", DefaultDebug);
+        ReadValue(file, "user", loaded.user, sizeof loaded.user);
+        char stored[ValueBufferSize];
+        ReadValue(file, "pass", stored, sizeof stored);
+        std::string password = stored;
+        DecodePassword(password);
+        CopyPassword(password, loaded.pass, sizeof loaded.pass);
+        loaded.recvAtConnected = ReadInteger(file, "recvAtConnected", DefaultRecvAtConnected);
+    } catch (const std::bad_alloc&) {
+        // Out of memory: every field zero, the account switched off.
+        memset(&loaded, 0, sizeof loaded);
+    }
+    *out = loaded;
+}
+
+bool SaveSettings(const char* account)
+{
+    try {
+        std::string file = SettingsFileName(account);
+        Settings saved = CurrentSettings;
+        std::string password(saved.pass, strnlen(saved.pass, sizeof saved.pass));
+        std::string stored;
+        // Encoded before anything is written, so that a failure here leaves
+        // the file as it was.
+        if (!EncodeStored(password, stored))
+            return false;
+        saved.server[sizeof saved.server - 1] = '\0';
+        saved.user[sizeof saved.user - 1] = '\0';
+        // refreshTime, recvTimeout and debug are the user's own edits of the
+        // file and are never written. Every write is tried, so that one
+        // refused key does not keep the others from the file.
+        bool written = WriteInteger(file, "use", saved.use);
+        written = WriteValue(file, "server", saved.server) && written;
+        written = WriteInteger(file, "port", saved.port) && written;
+        written = WriteValue(file, "user", saved.user) && written;
+        written = WriteValue(file, "pass", stored.c_str()) && written;
+        written = WriteInteger(file, "recvAtConnected", saved.recvAtConnected) && written;
+        // Section, key and value all absent: flush the system's cached copy
+        // of the file. Its result says nothing about the writes.
+        WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str());
+        return written;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+void SwapNibbles(std::string& text)
+{
+    for (char& c : text) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        c = static_cast<char>(((byte & 0x0F) << 4) | (byte >> 4));
+    }
+}
+
+void EncodePassword(std::string& text)
+{
+    std::string stored;
+    if (!EncodeStored(text, stored))
+        stored.clear();
+    text = stored;
+}
+
+void DecodePassword(std::string& text)
+{
+    std::string password;
+    if (!text.empty()) {
+        DWORD length = static_cast<DWORD>(text.size());
+        DWORD size = 0;
+        // A value that is not Base64 fails here or below and gives "".
+        if (CryptStringToBinaryA(text.c_str(), length, CRYPT_STRING_BASE64, NULL, &size, NULL, NULL)) {
+            std::vector<BYTE> bytes(size + 1, 0);
+            DWORD decoded = size;
+            if (CryptStringToBinaryA(text.c_str(), length, CRYPT_STRING_BASE64, bytes.data(), &decoded, NULL,
+                                     NULL) &&
+                decoded <= size) {
+                bytes[decoded] = 0;
+                // The password ends at the first zero byte.
+                password = reinterpret_cast<const char*>(bytes.data());
+                SwapNibbles(password);
+            }
+        }
+    }
+    text = password;
+}

@@ -1,0 +1,42 @@
+// The per-account settings: the record, the one the setup dialog edits, and
+// the file "qvpush.ini" in the account's folder, section "imap4".
+#pragma once
+
+#include <string>
+
+struct Settings {
+    int use;             // non-zero: watch this account
+    int port;            // TCP port of the IMAP4 server
+    int refreshTime;     // minutes between IDLE renewals
+    int recvTimeout;     // seconds each response line may take
+    int debug;           // non-zero: the watcher writes its trace
+    int recvAtConnected; // non-zero: check for mail once IDLE is reached
+    char server[300];
+    char user[100];
+    char pass[100];      // plain text in memory, encoded in the file
+};
+
+// Edited by the setup dialog; the host's user-interface thread only.
+extern Settings CurrentSettings;
+
+// The account folder followed directly by "qvpush.ini": the host's folder
+// text already ends in its separator, none is added.
+std::string SettingsFileName(const char* account);
+
+// Fills out completely, from the file of the account folder or from the
+// defaults. account + "qvpush.ini" names the file.
+void LoadSettings(const char* account, Settings* out);
+// Writes CurrentSettings' six dialog settings to the account's file.
+// False when the file could not be written.
+bool SaveSettings(const char* account);
+
+// The stored form of a password: each byte's halves exchanged, then Base64
+// on one line. DecodePassword gives "" for a value that is not Base64.
+void SwapNibbles(std::string& text);
+void EncodePassword(std::string& text);
+void DecodePassword(std::string& text);
+
+// strtol's reading of a number (leading blanks, optional sign; base 0 also
+// takes 0x.. as hexadecimal and 0.. as octal), saturated to the 32-bit range.
+// A text without digits gives 0.
+int TextToInt32(const char* text, int base);
