@@ -3,10 +3,12 @@
 //
 //   standin_host.exe [--plugin PATH] [--account DIR\] [--windows N]
 //                    [--retrieval-ms N] [--post-mail-arrived]
-//                    [--until-dismissed N] [--timeout-s N]
+//                    [--until-dismissed N] [--timeout-s N] [--setup]
 //
 // --post-mail-arrived posts the plug-in's mail-arrived command to the first
 // window once, exactly as a watcher does when its server reports new mail.
+// --setup runs QPCSetup on the first window and waits until its dialog is
+// closed; at the time-out the dialog is closed from its caption.
 // The exit code is 0 when the awaited dismissals happened in time.
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,6 +25,7 @@ int main(int argc, char** argv)
     std::string account = "C:\\qvpush-demo\\account\\";
     int windows = 1;
     bool postMailArrived = false;
+    bool setup = false;
     int untilDismissed = 0;
     int timeoutSeconds = 60;
     for (int i = 1; i < argc; ++i) {
@@ -38,6 +41,8 @@ int main(int argc, char** argv)
             options.retrievalMs = static_cast<DWORD>(atoi(value)), ++i;
         else if (arg == "--post-mail-arrived")
             postMailArrived = true;
+        else if (arg == "--setup")
+            setup = true;
         else if (arg == "--until-dismissed")
             untilDismissed = atoi(value), ++i;
         else if (arg == "--timeout-s")
@@ -67,6 +72,16 @@ int main(int argc, char** argv)
 
     bool done = true;
     DWORD deadline = GetTickCount() + static_cast<DWORD>(timeoutSeconds) * 1000;
+    if (setup) {
+        size_t from = standin::LogSize();
+        standin::PostSetup(front);
+        if (standin::WaitForLog("QPCSetup(", static_cast<DWORD>(timeoutSeconds) * 1000, from) < 0) {
+            HWND dialog = FindWindowExA(NULL, NULL, "#32770", "QV-PUSH設定(IMAP4)");
+            standin::Log("closing the setup dialog %p after %d s", static_cast<void*>(dialog), timeoutSeconds);
+            PostMessageA(dialog, WM_CLOSE, 0, 0);
+            standin::WaitForLog("QPCSetup(", 10000, from);
+        }
+    }
     size_t from = first;
     for (int i = 0; i < untilDismissed; ++i) {
         DWORD now = GetTickCount();
