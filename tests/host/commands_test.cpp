@@ -340,7 +340,8 @@ TEST_P(ErrorBox, ShowsItsTextOwnedByTheFolderWindow)
         ui::Press(setup, IDCANCEL);
     }
     EXPECT_GE(WaitFor("command " + std::to_string(Command(GetParam().command)) + " returned"), 0);
-    EXPECT_EQ(FindWindowExA(NULL, NULL, "#32770", "QV-PUSH設定(IMAP4)"), nullptr);
+    // Other test processes may show their own settings dialogs meanwhile.
+    EXPECT_EQ(ui::WaitForWindow("#32770", "QV-PUSH設定(IMAP4)", 0, window), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Notices, ErrorBox,

@@ -76,7 +76,10 @@ int main(int argc, char** argv)
         size_t from = standin::LogSize();
         standin::PostSetup(front);
         if (standin::WaitForLog("QPCSetup(", static_cast<DWORD>(timeoutSeconds) * 1000, from) < 0) {
-            HWND dialog = FindWindowExA(NULL, NULL, "#32770", "QV-PUSH設定(IMAP4)");
+            HWND dialog = NULL;
+            while ((dialog = FindWindowExA(NULL, dialog, "#32770", "QV-PUSH設定(IMAP4)")) != NULL &&
+                   GetWindow(dialog, GW_OWNER) != front) {
+            }
             standin::Log("closing the setup dialog %p after %d s", static_cast<void*>(dialog), timeoutSeconds);
             PostMessageA(dialog, WM_CLOSE, 0, 0);
             standin::WaitForLog("QPCSetup(", 10000, from);
