@@ -21,6 +21,7 @@ struct Watcher {
     std::string account;          // once: registry key, the host's account folder
     HANDLE threadHandle = NULL;   // once
     DWORD threadId = 0;           // once
+    HMODULE module = NULL;        // once: the worker's reference on the plug-in
     int serial = 0;               // once: printed in every trace line
     std::atomic<unsigned char> threadEnded{0};   // worker: its last touch of the record
     std::atomic<unsigned char> stopRequested{0}; // host: polled at every wait
@@ -55,9 +56,12 @@ struct Watcher {
     int tagCounter = 0;       // worker: number of the last tagged command
     unsigned char connectNoticePending = 1; // worker: "Connect failed" may still be posted
 
+    // Worker: the peer's close arrived together with data and must be
+    // reported by the next wait.
+    bool peerClosed = false;
+
     // Worker: the start of a response line whose LF has not arrived yet. It
     // outlives a poll's time-out and is dropped when a command is sent or
     // the connection closes.
     std::string partialLine;
-    bool partialLineCut = false; // the line passed its length limit; the rest is skipped
 };

@@ -14,3 +14,8 @@ const UINT WM_WATCHER_SETTINGS = WM_USER + 1;
 Watcher* InitWatcher(Watcher* watcher, HWND window, int serial);
 void UpdateSettings(Watcher* watcher);
 void ReleaseWatcher(Watcher* watcher);
+
+// Worker thread.
+DWORD WINAPI WorkerThreadProc(LPVOID parameter);
+void WorkerMain(Watcher* watcher);
+void LoadWatcherSettings(Watcher* watcher);

@@ -69,6 +69,11 @@ template <typename Fn> Fn Entry(const char* name)
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(PluginEntry(name)));
 }
 
+bool HasPlugin()
+{
+    return PluginModule != NULL || HostOptions.linkedEntry != nullptr;
+}
+
 bool IsBusy()
 {
     return ForcedBusy || Retrievals > 0;
@@ -356,17 +361,24 @@ DWORD WINAPI HostThread(LPVOID parameter)
     MainWindow = CreateWindowA(MainClass, "QV-Mail stand-in", WS_OVERLAPPED, 0, 0, 10, 10, NULL, NULL,
                                GetModuleHandleA(NULL), NULL);
 
-    Log("loading plug-in %s", HostOptions.pluginPath.c_str());
-    PluginModule = LoadLibraryA(HostOptions.pluginPath.c_str());
-    if (PluginModule == NULL) {
-        Log("plug-in refused to load (error %lu)", GetLastError());
+    if (HostOptions.pluginPath.empty()) {
+        // A test that links the plug-in's code into itself drives it directly.
+        Log("running without a plug-in module");
     } else {
+        Log("loading plug-in %s", HostOptions.pluginPath.c_str());
+        PluginModule = LoadLibraryA(HostOptions.pluginPath.c_str());
+        if (PluginModule == NULL)
+            Log("plug-in refused to load (error %lu)", GetLastError());
+    }
+    if (HasPlugin()) {
+        if (PluginModule == NULL && HostOptions.attachLinked != nullptr)
+            HostOptions.attachLinked();
         Log("plug-in loaded: %s", Entry<NameFn>("QPCGetPlugName")());
         Entry<IntOfValue>("QPCVersionInfo")(0);
         int result = Entry<IntOfValue>("QPCStartUp")(0);
         Log("QPCStartUp -> %d", result);
     }
-    start->loaded = PluginModule != NULL;
+    start->loaded = HasPlugin() || HostOptions.pluginPath.empty();
     SetEvent(start->ready);
 
     MSG message;
@@ -385,6 +397,20 @@ std::string Stamp()
     snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", now.wHour, now.wMinute, now.wSecond,
              now.wMilliseconds);
     return text;
+}
+
+LONG CALLBACK TraceHandler(EXCEPTION_POINTERS* exception)
+{
+    // OutputDebugStringA raises this exception for a debugger; with none
+    // attached, the system swallows it after the vectored handlers ran.
+    const EXCEPTION_RECORD* record = exception->ExceptionRecord;
+    if (record->ExceptionCode != DBG_PRINTEXCEPTION_C || record->NumberParameters < 2)
+        return EXCEPTION_CONTINUE_SEARCH;
+    const char* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
+    size_t length = static_cast<size_t>(record->ExceptionInformation[0]);
+    std::string line(text, length > 0 && text[length - 1] == '\0' ? length - 1 : length);
+    Log("trace %s", line.c_str());
+    return EXCEPTION_CONTINUE_EXECUTION;
 }
 
 } // namespace
@@ -415,6 +441,13 @@ void Log(const char* format, ...)
     std::lock_guard<std::mutex> lock(LogMutex);
     LogEntries.push_back(line);
     LogChanged.notify_all();
+}
+
+void CaptureTrace()
+{
+    static std::atomic<bool> installed{false};
+    if (!installed.exchange(true))
+        AddVectoredExceptionHandler(1, TraceHandler);
 }
 
 std::vector<std::string> LogLines()
@@ -529,7 +562,7 @@ HWND OpenFolder(const std::string& account)
                                320, NULL, BuildFolderMenu(), GetModuleHandleA(NULL), NULL);
         FolderWindows[window].account = account;
         Log("folder window %p opened for %s", static_cast<void*>(window), account.c_str());
-        if (PluginModule == NULL)
+        if (!HasPlugin())
             return;
         int result = Entry<IntOfWindow>("QPCFolderCreate")(window);
         Log("QPCFolderCreate(%p) -> %d", static_cast<void*>(window), result);
@@ -544,7 +577,7 @@ HWND OpenFolder(const std::string& account)
 void CloseFolder(HWND window)
 {
     Run([&] {
-        if (PluginModule == NULL) {
+        if (!HasPlugin()) {
             DestroyWindow(window);
             return;
         }
@@ -613,9 +646,16 @@ HMODULE Plugin()
     return PluginModule;
 }
 
+void ForgetPlugin()
+{
+    PluginModule = NULL;
+}
+
 FARPROC PluginEntry(const char* name)
 {
-    return PluginModule != NULL ? GetProcAddress(PluginModule, name) : NULL;
+    if (PluginModule != NULL)
+        return GetProcAddress(PluginModule, name);
+    return HostOptions.linkedEntry != nullptr ? HostOptions.linkedEntry(name) : NULL;
 }
 
 std::vector<Registration> Registrations()

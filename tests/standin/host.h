@@ -35,7 +35,12 @@ const UINT CheckItemId = 32835;
 enum class CheckItemMode { Normal, Grayed, Checked, Absent };
 
 struct Options {
-    std::string pluginPath = "qvpush.dll";
+    std::string pluginPath = "qvpush.dll"; // empty: no plug-in module
+    // A test that links the plug-in's code into itself, with pluginPath
+    // empty, names its entry points here; attachLinked then runs on the
+    // window thread in place of the module's load.
+    FARPROC (*linkedEntry)(const char* name) = nullptr;
+    void (*attachLinked)() = nullptr;
     bool initMenuOnCreate = true; // call QPCFolderInitMenu(101) for new windows
     DWORD retrievalMs = 300;      // how long a retrieval runs
     bool echoLog = false;         // copy every log line to standard output
@@ -75,6 +80,9 @@ void SetBusy(bool busy);
 void SetCheckItemMode(CheckItemMode mode);
 
 HMODULE Plugin();
+// The host stops calling the plug-in, as after it has freed the module
+// itself; Stop then neither cleans it up nor frees it again.
+void ForgetPlugin();
 FARPROC PluginEntry(const char* name);
 
 // What the host recorded of the plug-in's registrations, in order.
@@ -95,6 +103,10 @@ size_t LogSize();
 long WaitForLog(const std::string& text, DWORD timeoutMs, size_t from = 0);
 // Number of lines from index `from` on that contain `text`.
 int CountLog(const std::string& text, size_t from = 0);
+
+// Copies every OutputDebugStringA line of this process (the plug-in's trace)
+// into the log as "trace " followed by the line. Idempotent.
+void CaptureTrace();
 
 // Milliseconds on the monotonic clock that the log's entries also carry.
 double NowMs();

@@ -1,0 +1,262 @@
+// The IMAP command layer on a real loopback connection: the test thread
+// plays the watcher's worker and, in turn, the scripted server.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "imap/command.h"
+#include "imap/transport.h"
+#include "standin/host.h"
+#include "support/script_server.h"
+#include "support/session_harness.h"
+
+namespace {
+
+class CommandLayer : public ::testing::Test {
+protected:
+    SessionHarness harness; // not started: the test thread is the worker
+    Watcher& w = harness.watcher;
+    ScriptServer server;
+
+    void SetUp() override
+    {
+        w.port = server.Port();
+        ASSERT_TRUE(OpenConnection(&w));
+        ASSERT_TRUE(server.Accept());
+    }
+    void TearDown() override
+    {
+        if (w.sock != INVALID_SOCKET)
+            CloseConnection(&w);
+    }
+
+    std::string Read(DWORD timeoutMs = 5000)
+    {
+        std::string line = "<none>";
+        int result = ReadLine(&w, line, timeoutMs);
+        return result == WaitData ? line : "<wait " + std::to_string(result) + ">";
+    }
+};
+
+TEST_F(CommandLayer, TagsStartAtC001AndWrapFromCFFFToC000)
+{
+    ASSERT_TRUE(SendCommand("NOOP", &w));
+    std::string line;
+    ASSERT_TRUE(server.ReadLine(&line));
+    EXPECT_EQ(line, "C001 NOOP");
+
+    w.tagCounter = 0xFFE;
+    ASSERT_TRUE(SendCommand("SELECT INBOX", &w));
+    ASSERT_TRUE(SendCommand("IDLE", &w));
+    ASSERT_TRUE(server.ReadLine(&line));
+    EXPECT_EQ(line, "CFFF SELECT INBOX");
+    ASSERT_TRUE(server.ReadLine(&line));
+    EXPECT_EQ(line, "C000 IDLE");
+    EXPECT_EQ(w.tagCounter, 0x1000) << "the counter itself keeps counting";
+
+    ASSERT_TRUE(SendDone(&w));
+    ASSERT_TRUE(server.ReadLine(&line));
+    EXPECT_EQ(line, "DONE");
+    EXPECT_EQ(w.tagCounter, 0x1000) << "DONE carries no tag";
+}
+
+TEST_F(CommandLayer, LinesKeepOnlyPrintableBytesAndEndAtLf)
+{
+    server.Send("* OK ready\r\n\r\n* 5 EXI\x82\xA0STS\tx\r\nbare lf\n* tail\x7F\x01\r\n");
+    EXPECT_EQ(Read(), "* OK ready");
+    EXPECT_EQ(Read(), "");
+    EXPECT_EQ(Read(), "* 5 EXISTSx");
+    EXPECT_EQ(Read(), "bare lf");
+    EXPECT_EQ(Read(), "* tail");
+    EXPECT_GE(harness.WaitFor("trace [01]Recv:* 5 EXISTSx"), 0);
+    EXPECT_GE(harness.WaitFor("trace [01]Recv:"), 0) << "an empty line is traced as Recv:";
+}
+
+TEST_F(CommandLayer, TwoLinesInOneChunkNeedOneWaitAndASendDropsTheRest)
+{
+    server.Send("* 1 EXISTS\r\n* 2 EXISTS\r\n* 3 EXISTS\r\n");
+    EXPECT_EQ(Read(), "* 1 EXISTS");
+    ASSERT_TRUE(HasUnreadByte(&w)) << "the rest of the chunk should still be buffered";
+    EXPECT_EQ(Read(0), "* 2 EXISTS");
+    // Bytes still unread when a command goes out belong to nothing any more.
+    ASSERT_TRUE(SendCommand("NOOP", &w));
+    EXPECT_FALSE(HasUnreadByte(&w));
+    server.Send("C001 OK done\r\n");
+    EXPECT_EQ(Read(), "C001 OK done");
+}
+
+TEST_F(CommandLayer, LineSplitAcrossAPollTimeoutIsKeptWhole)
+{
+    server.Send("* 13 EX");
+    EXPECT_EQ(Read(100), "<wait 1>");
+    EXPECT_EQ(Read(100), "<wait 1>");
+    server.Send("ISTS\r\n");
+    EXPECT_EQ(Read(), "* 13 EXISTS");
+}
+
+TEST_F(CommandLayer, PartialLineIsDroppedWhenACommandIsSent)
+{
+    server.Send("* 13 EX");
+    EXPECT_EQ(Read(200), "<wait 1>");
+    ASSERT_TRUE(SendCommand("NOOP", &w));
+    server.Send("ISTS\r\nC001 OK\r\n");
+    EXPECT_EQ(Read(), "ISTS");
+    EXPECT_EQ(Read(), "C001 OK");
+}
+
+TEST_F(CommandLayer, OverlongLineKeepsItsFirst64KiB)
+{
+    std::string big(200 * 1024, 'A');
+    std::thread sender([&] { server.Send("* " + big + "\r\n* 1 EXISTS\r\n"); });
+    std::string line;
+    ASSERT_EQ(ReadLine(&w, line, 10000), WaitData);
+    sender.join();
+    EXPECT_EQ(line.size(), MaxLineBytes);
+    EXPECT_EQ(line.substr(0, 4), "* AA");
+    EXPECT_EQ(Read(), "* 1 EXISTS") << "the next line must start cleanly";
+}
+
+TEST_F(CommandLayer, TaggedResultSkipsOtherTagsAndKeepsTheStatusText)
+{
+    w.tagCounter = 2;
+    ASSERT_TRUE(SendCommand("SELECT INBOX", &w)); // C003
+    server.Send("* 4 EXISTS\r\nC002 NO stale\r\nC003 OK [READ-WRITE] done\r\n");
+    std::string status;
+    ASSERT_TRUE(ReadTaggedResult(&w, status));
+    EXPECT_EQ(status, "OK [READ-WRITE] done");
+}
+
+struct CompletionCase {
+    const char* line;
+    int expected;
+};
+
+TEST_F(CommandLayer, CheckTaggedCompletionJudgesOnlyTheLastTag)
+{
+    const CompletionCase cases[] = {
+        {"C002 OK old", 0},     // another command's completion
+        {"C00", 0},             // shorter than a tag
+        {"* OK untagged", 0},
+        {"C003 OK done", 1},
+        {"C003 OKAY", 1},       // the status only has to begin with OK
+        {"C003xOK", 1},         // whatever the fifth character is
+    };
+    w.tagCounter = 3;
+    for (const CompletionCase& c : cases)
+        EXPECT_EQ(CheckTaggedCompletion(&w, c.line), c.expected) << c.line;
+    ASSERT_NE(w.sock, INVALID_SOCKET);
+}
+
+TEST_F(CommandLayer, FailedCompletionClosesAndNotifiesOnce)
+{
+    const char* failures[] = {"C003 ok lower case", "C003 NO no", "C003", "C003 "};
+    for (const char* line : failures) {
+        SCOPED_TRACE(line);
+        if (w.sock == INVALID_SOCKET) {
+            ASSERT_TRUE(OpenConnection(&w));
+            ASSERT_TRUE(server.Accept());
+        }
+        w.tagCounter = 3;
+        EXPECT_EQ(CheckTaggedCompletion(&w, line), -1);
+        EXPECT_EQ(w.sock, INVALID_SOCKET);
+        EXPECT_TRUE(server.WaitClosed());
+    }
+    ASSERT_GE(harness.WaitFor("notice connect-failed"), 0);
+    EXPECT_EQ(harness.Count("notice connect-failed"), 1) << "the notice is gated by connectNoticePending";
+}
+
+TEST_F(CommandLayer, StopDuringAWaitReadsNoByte)
+{
+    std::thread stopper([&] {
+        standin::WaitForLog("never", 300);
+        w.stopRequested = 1;
+    });
+    std::string line = "unchanged";
+    int result = ReadLine(&w, line, 0); // no time-out: only the stop ends it
+    stopper.join();
+    EXPECT_NE(result, WaitData);
+    EXPECT_EQ(line, "unchanged");
+    EXPECT_EQ(w.recvLen, 0);
+    EXPECT_EQ(w.recvPos, 0);
+}
+
+// ---- LOGIN arguments ------------------------------------------------------
+
+struct LoginCase {
+    const char* name;
+    std::string user;
+    std::string pass;
+    std::vector<std::string> wire; // lines the server reads; "+" marks a continuation it sends
+};
+
+void PrintTo(const LoginCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class LoginArguments : public CommandLayer, public ::testing::WithParamInterface<LoginCase> {};
+
+TEST_P(LoginArguments, GoOutAsAtomsQuotedStringsOrLiterals)
+{
+    const LoginCase& c = GetParam();
+    w.user = c.user;
+    w.pass = c.pass;
+    std::string status;
+    int sent = 0;
+    std::thread client([&] { sent = SendLogin(&w, &status); });
+    std::string got;
+    for (const std::string& expected : c.wire) {
+        if (expected == "+") {
+            server.Send("+ go ahead\r\n");
+            continue;
+        }
+        if (expected.compare(0, 5, "BYTES") == 0) {
+            size_t count = expected.size() - 5;
+            ASSERT_TRUE(server.ReadBytes(count, &got));
+            EXPECT_EQ(got, expected.substr(5));
+            continue;
+        }
+        ASSERT_TRUE(server.ReadLine(&got));
+        EXPECT_EQ(got, expected);
+    }
+    client.join();
+    EXPECT_EQ(sent, 1);
+    // The password never reaches the trace.
+    std::vector<std::string> log = standin::LogLines();
+    for (size_t i = harness.mark; i < log.size() && c.pass.size() > 2; ++i)
+        EXPECT_EQ(log[i].find(c.pass), std::string::npos) << log[i];
+    EXPECT_GE(harness.WaitFor(" ****"), 0) << "the LOGIN line is traced with its password masked";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LoginArguments,
+    ::testing::Values(
+        LoginCase{"PlainAtoms", "alice", "s3cret", {"C001 LOGIN alice s3cret"}},
+        LoginCase{"EmptyIsQuoted", "", "", {"C001 LOGIN \"\" \"\""}},
+        LoginCase{"SpecialsAreQuotedWithEscapes", "a b", "p@ss word\"x\\y", {"C001 LOGIN \"a b\" \"p@ss word\\\"x\\\\y\""}},
+        LoginCase{"ListWildcardsAndBrackets", "x%y", "(a)*{b}]", {"C001 LOGIN \"x%y\" \"(a)*{b}]\""}},
+        LoginCase{"EightBitIsALiteral", "bob", "pa\x82\xA0ss", {"C001 LOGIN bob {6}", "+", "BYTESpa\x82\xA0ss\r\n"}},
+        LoginCase{"LineBreakIsALiteralToo", "u\r\nv", "pw", {"C001 LOGIN {4}", "+", "BYTESu\r\nv pw\r\n"}}),
+    [](const ::testing::TestParamInfo<LoginCase>& info) { return std::string(info.param.name); });
+
+TEST_F(CommandLayer, LoginRejectedBeforeTheLiteralIsTheLoginResult)
+{
+    w.user = "bob";
+    w.pass = "pa\x82ss";
+    std::string status;
+    int sent = 0;
+    std::thread client([&] { sent = SendLogin(&w, &status); });
+    std::string got;
+    ASSERT_TRUE(server.ReadLine(&got));
+    EXPECT_EQ(got, "C001 LOGIN bob {5}");
+    server.Send("C001 NO [AUTHENTICATIONFAILED] nope\r\n");
+    client.join();
+    EXPECT_EQ(sent, -1);
+    EXPECT_EQ(status, "NO [AUTHENTICATIONFAILED] nope");
+}
+
+} // namespace

@@ -1,0 +1,372 @@
+// The IDLE watch cycle against a scripted server: the session runs on its
+// own thread exactly as the worker runs it, and the test plays the server.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "standin/host.h"
+#include "support/process_stats.h"
+#include "support/script_server.h"
+#include "support/session_harness.h"
+
+namespace {
+
+class Session : public ::testing::Test {
+protected:
+    ScriptServer server;
+    SessionHarness harness;
+    Watcher& w = harness.watcher;
+
+    void SetUp() override
+    {
+        w.port = server.Port();
+        w.user = "alice";
+        w.pass = "pw";
+    }
+    void TearDown() override { harness.Stop(); }
+
+    void Connect()
+    {
+        harness.Start();
+        ASSERT_TRUE(server.Accept()) << "the session did not connect";
+    }
+
+    void Expect(const std::string& command, const std::string& tag)
+    {
+        EXPECT_EQ(server.ExpectCommand(command), tag) << "got: " << server.LastLine();
+    }
+
+    // Greeting, LOGIN, SELECT with the given untagged lines, IDLE and its
+    // continuation, up to the session's "IDLE mode".
+    void ReachIdle(const std::vector<std::string>& selectLines = {"* 12 EXISTS", "* 0 RECENT"},
+                   const std::string& beforeContinuation = "")
+    {
+        server.Send("* OK ready\r\n");
+        Expect("LOGIN alice pw", "C001");
+        server.Send("C001 OK logged in\r\n");
+        Expect("SELECT INBOX", "C002");
+        std::string response;
+        for (const std::string& line : selectLines)
+            response += line + "\r\n";
+        server.Send(response + "C002 OK [READ-WRITE] selected\r\n");
+        Expect("IDLE", "C003");
+        server.Send(beforeContinuation + "+ idling\r\n");
+        ASSERT_GE(harness.WaitFor("trace [01]IDLE mode"), 0);
+    }
+
+    // Every notice posted so far has been handled once a sentinel EXISTS,
+    // sent last, has come through as a notice of its own.
+    int MailNoticesBeforeSentinel()
+    {
+        server.Send("* 99 EXISTS\r\n");
+        long line = harness.WaitFor("Recv:* 99 EXISTS");
+        EXPECT_GE(line, 0);
+        EXPECT_GE(standin::WaitForLog("notice mail", 10000, line), 0);
+        return harness.Count("notice mail") - 1;
+    }
+};
+
+TEST_F(Session, ByeAsGreetingStillLeadsToLogin)
+{
+    Connect();
+    server.Send("* BYE going away\r\n");
+    Expect("LOGIN alice pw", "C001");
+}
+
+TEST_F(Session, SilentServerTimesOutAfterTwentySecondsWithOneNotice)
+{
+    Connect();
+    double accepted = server.AcceptedAtMs(0);
+    ASSERT_GE(harness.WaitFor("notice connect-failed", 40000), 0);
+    double noticed = standin::NowMs();
+    EXPECT_TRUE(server.WaitClosed());
+    EXPECT_GE(noticed - accepted, 19900.0) << "gave up before the 20 s greeting time-out";
+    EXPECT_GE(harness.WaitFor("trace [01]recv timeout(20000)"), 0);
+    // The next attempt gets no second notice.
+    ASSERT_TRUE(server.Accept(15000));
+    EXPECT_EQ(harness.Count("notice connect-failed"), 1);
+}
+
+struct LoginStatusCase {
+    const char* name;
+    const char* status;
+    bool accepted;
+};
+
+void PrintTo(const LoginStatusCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class LoginStatus : public Session, public ::testing::WithParamInterface<LoginStatusCase> {};
+
+TEST_P(LoginStatus, OnlyUpperCaseOkIsSuccess)
+{
+    Connect();
+    server.Send("* OK ready\r\n");
+    Expect("LOGIN alice pw", "C001");
+    server.Send(std::string("C001 ") + GetParam().status + "\r\n");
+    if (GetParam().accepted) {
+        Expect("SELECT INBOX", "C002");
+        EXPECT_EQ(harness.Count("notice login-failed"), 0);
+        return;
+    }
+    ASSERT_GE(harness.WaitFor("notice login-failed"), 0);
+    EXPECT_TRUE(server.WaitClosed());
+    // Switched off: no new attempt, however long the session keeps stepping.
+    ASSERT_TRUE(harness.WaitSteps(4000));
+    EXPECT_FALSE(server.Accept(0));
+    harness.Stop();
+    EXPECT_EQ(w.use, 0);
+    EXPECT_EQ(server.Accepted(), 1);
+    EXPECT_EQ(harness.Count("notice connect-failed"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LoginStatus,
+                         ::testing::Values(LoginStatusCase{"Ok", "OK logged in", true},
+                                           LoginStatusCase{"Okay", "OKAY", true},
+                                           LoginStatusCase{"LowerCaseOk", "ok logged in", false},
+                                           LoginStatusCase{"No", "NO [AUTHENTICATIONFAILED] bad", false},
+                                           LoginStatusCase{"Bad", "BAD syntax", false}),
+                         [](const ::testing::TestParamInfo<LoginStatusCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(Session, RejectedSelectClosesNotifiesAndTriesAgain)
+{
+    Connect();
+    server.Send("* OK ready\r\n");
+    Expect("LOGIN alice pw", "C001");
+    server.Send("C001 OK\r\n");
+    Expect("SELECT INBOX", "C002");
+    server.Send("C002 NO [NONEXISTENT] no mailbox\r\n");
+    EXPECT_TRUE(server.WaitClosed());
+    ASSERT_GE(harness.WaitFor("notice connect-failed"), 0);
+    ASSERT_TRUE(server.Accept(15000)) << "no new connection attempt";
+    server.Send("* OK ready\r\n");
+    Expect("LOGIN alice pw", "C001");
+}
+
+struct RecentCase {
+    const char* name;
+    std::vector<std::string> selectLines;
+    int recvAtConnected;
+    int notices; // mail notices up to and including reaching IDLE
+};
+
+void PrintTo(const RecentCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class SelectResponse : public Session, public ::testing::WithParamInterface<RecentCase> {};
+
+TEST_P(SelectResponse, GivesTheRightNumberOfMailNotices)
+{
+    w.recvAtConnected = GetParam().recvAtConnected;
+    Connect();
+    ReachIdle(GetParam().selectLines);
+    EXPECT_EQ(MailNoticesBeforeSentinel(), GetParam().notices);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SelectResponse,
+    ::testing::Values(RecentCase{"ZeroRecentThenCheckOnIdle", {"* 0 RECENT"}, 1, 1},
+                      RecentCase{"ThreeRecentAndNoSecondCheck", {"* 3 RECENT"}, 1, 1},
+                      RecentCase{"ThreeRecentWithoutCheck", {"* 3 RECENT"}, 0, 1},
+                      RecentCase{"ZeroRecentWithoutCheck", {"* 0 RECENT"}, 0, 0},
+                      RecentCase{"TwoSpacesIsNoCount", {"*  3 RECENT"}, 0, 0},
+                      RecentCase{"ExistsDuringSelectIsIgnored", {"* 12 EXISTS", "* 13 EXISTS"}, 0, 0},
+                      RecentCase{"CheckOnceWithoutRecentLine", {"* 12 EXISTS"}, 1, 1}),
+    [](const ::testing::TestParamInfo<RecentCase>& info) { return std::string(info.param.name); });
+
+TEST_F(Session, ExistsBetweenIdleAndItsContinuationIsNotMail)
+{
+    w.recvAtConnected = 0;
+    Connect();
+    ReachIdle({"* 12 EXISTS"}, "* 13 EXISTS\r\n");
+    EXPECT_EQ(MailNoticesBeforeSentinel(), 0);
+}
+
+TEST_F(Session, EveryExistsLineInIdleIsMailEvenAfterExpunge)
+{
+    w.recvAtConnected = 0;
+    Connect();
+    ReachIdle({"* 12 EXISTS"});
+    server.Send("* 3 EXPUNGE\r\n* 11 EXISTS\r\n* 2 FETCH (FLAGS (\\Seen))\r\n* 12 EXISTS\r\n");
+    EXPECT_EQ(MailNoticesBeforeSentinel(), 2);
+}
+
+TEST_F(Session, ExistsSplitAcrossTwoSegmentsGivesExactlyOneNotice)
+{
+    w.recvAtConnected = 0;
+    Connect();
+    ReachIdle({"* 12 EXISTS"});
+    server.Send("* 13 EX");
+    // Wait out several of the session's 100 ms polls before the rest comes.
+    ASSERT_TRUE(harness.WaitSteps(3));
+    standin::WaitForLog("never", 300);
+    server.Send("ISTS\r\n");
+    EXPECT_EQ(MailNoticesBeforeSentinel(), 1);
+    EXPECT_GE(harness.WaitFor("trace [01]Recv:* 13 EXISTS"), 0);
+}
+
+TEST_F(Session, EightBitBytesAreDroppedFromALine)
+{
+    w.recvAtConnected = 0;
+    Connect();
+    ReachIdle({"* 12 EXISTS"});
+    server.Send("* 13 EX\x82\xA0ISTS \x93\xFA\x96\x7B\r\n");
+    EXPECT_EQ(MailNoticesBeforeSentinel(), 1);
+    EXPECT_GE(harness.WaitFor("trace [01]Recv:* 13 EXISTS {"), 0);
+}
+
+TEST_F(Session, ByeAndCloseArrivingTogetherAreNoticed)
+{
+    Connect();
+    ReachIdle();
+    server.Send("* BYE server shutting down\r\n");
+    server.Close();
+    // Without the close being seen, the session would idle on a dead socket
+    // until its renewal is due.
+    ASSERT_TRUE(server.Accept(15000)) << "the closed connection was not noticed";
+    EXPECT_GE(harness.WaitFor("trace [01]## Connection Closed"), 0);
+}
+
+TEST_F(Session, RenewalWithRefreshTimeZeroRunsAtEveryStepAndAnnouncesExists)
+{
+    w.refreshTime = 0;
+    w.recvAtConnected = 0;
+    Connect();
+    ReachIdle({"* 12 EXISTS"});
+    for (int round = 0; round < 3; ++round) {
+        std::string tag = "C00" + std::to_string(3 + round);
+        std::string line;
+        ASSERT_TRUE(server.ReadLine(&line));
+        EXPECT_EQ(line, "DONE");
+        server.Send("* " + std::to_string(20 + round) + " EXISTS\r\n" + tag + " OK Idle completed\r\n");
+        Expect("IDLE", "C00" + std::to_string(4 + round));
+        server.Send("+ idling\r\n");
+    }
+    ASSERT_GE(harness.WaitFor("Recv:* 22 EXISTS"), 0);
+    EXPECT_GE(standin::WaitForLog("notice mail", 10000, harness.WaitFor("Recv:* 22 EXISTS")), 0);
+    EXPECT_EQ(harness.Count("notice mail"), 3);
+    EXPECT_EQ(harness.Count("trace [01]IDLE mode"), 1) << "a renewal is not a new IDLE mode";
+}
+
+TEST_F(Session, FailedRenewalReconnectsWithoutNotice)
+{
+    w.refreshTime = 0;
+    Connect();
+    ReachIdle();
+    std::string line;
+    ASSERT_TRUE(server.ReadLine(&line));
+    EXPECT_EQ(line, "DONE");
+    server.Send("C003 NO idle broke\r\n");
+    EXPECT_TRUE(server.WaitClosed());
+    ASSERT_TRUE(server.Accept(15000));
+    server.Send("* OK again\r\n");
+    Expect("LOGIN alice pw", "C001");
+    EXPECT_EQ(harness.Count("notice connect-failed"), 0) << "no connect notice once IDLE was reached";
+}
+
+struct TimeoutCase {
+    const char* name;
+    int recvTimeout;
+    bool loginAnswered;
+};
+
+void PrintTo(const TimeoutCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ResponseTimeout : public Session, public ::testing::WithParamInterface<TimeoutCase> {};
+
+TEST_P(ResponseTimeout, SlowLoginAnswer)
+{
+    w.recvTimeout = GetParam().recvTimeout;
+    Connect();
+    server.Send("* OK ready\r\n");
+    Expect("LOGIN alice pw", "C001");
+    // The server takes 1.5 s to answer.
+    standin::WaitForLog("never", 1500);
+    server.Send("C001 OK late\r\n");
+    if (GetParam().loginAnswered) {
+        Expect("SELECT INBOX", "C002");
+        EXPECT_EQ(harness.Count("notice connect-failed"), 0);
+    } else {
+        ASSERT_GE(harness.WaitFor("notice connect-failed"), 0);
+        EXPECT_GE(harness.WaitFor("trace [01]recv timeout(1000)"), 0);
+        // The connection stays, and the session waits for a greeting again;
+        // the late OK is skipped as no greeting.
+        server.Send("* OK hello again\r\n");
+        Expect("LOGIN alice pw", "C002");
+        EXPECT_EQ(server.Accepted(), 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ResponseTimeout,
+                         ::testing::Values(TimeoutCase{"ZeroMeansNoLimit", 0, true},
+                                           TimeoutCase{"OneSecondGivesUp", 1, false}),
+                         [](const ::testing::TestParamInfo<TimeoutCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Milliseconds of the day from a log line's "hh:mm:ss.mmm" stamp.
+double StampMs(const std::string& line)
+{
+    int h = 0, m = 0, s = 0, ms = 0;
+    sscanf(line.c_str(), "%d:%d:%d.%d", &h, &m, &s, &ms);
+    return ((h * 60.0 + m) * 60.0 + s) * 1000.0 + ms;
+}
+
+TEST_F(Session, RefusedConnectsArePacedAndNotifiedOnceFromTheThird)
+{
+    server.StopListening();
+    harness.Start();
+    std::vector<long> attempts;
+    long from = static_cast<long>(harness.mark);
+    for (int i = 0; i < 5; ++i) {
+        long line = standin::WaitForLog("trace [01]connect to(127.0.0.1,", 30000, from);
+        ASSERT_GE(line, 0) << "attempt " << i;
+        attempts.push_back(line);
+        from = line + 1;
+    }
+    std::vector<std::string> log = standin::LogLines();
+    for (size_t i = 1; i < attempts.size(); ++i)
+        EXPECT_GE(StampMs(log[attempts[i]]) - StampMs(log[attempts[i - 1]]), 2990.0)
+            << "attempt " << i << " came too soon after the one before";
+    long notice = harness.WaitFor("notice connect-failed");
+    ASSERT_GE(notice, 0);
+    EXPECT_GT(notice, attempts[2]) << "noticed before the third failure";
+    EXPECT_LT(notice, attempts[3]) << "the third failure must notify before the fourth attempt";
+    EXPECT_EQ(harness.Count("notice connect-failed"), 1) << "only while a notice is pending";
+    ASSERT_GE(standin::WaitForLog("trace [01]connect error(", 10000, attempts[4]), 0)
+        << "every attempt fails at connect";
+}
+
+TEST_F(Session, FiftyMegabyteLineWithoutLfLeavesMemoryFlat)
+{
+    w.recvAtConnected = 0;
+    Connect();
+    ReachIdle({"* 12 EXISTS"});
+    double peakBefore = process_stats::PeakWorkingSetMb();
+    std::string chunk(1024 * 1024, 'A');
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(server.Send(chunk)) << "chunk " << i;
+    server.Send("\r\n");
+    EXPECT_EQ(MailNoticesBeforeSentinel(), 0);
+
+    double peakAfter = process_stats::PeakWorkingSetMb();
+    printf("50 MB line: peak working set %.1f MB before, %.1f MB after\n", peakBefore, peakAfter);
+    // An unbounded line would hold all 50 MB at its peak (and more while its
+    // buffer grows); the bound keeps 64 KiB.
+    EXPECT_LT(peakAfter - peakBefore, 24.0);
+}
+
+} // namespace
