@@ -109,8 +109,8 @@ INT_PTR CALLBACK SetupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
 
 int RunSettingsFlow(HWND window)
 {
-    // Nothing may unwind into the host; the only exception is running out of
-    // memory, which ends the flow as if the dialog had not been confirmed.
+    // Nothing may unwind into the host. The only exception is running out of
+    // memory, which ends the flow at the step where it happened.
     try {
         // The dialog starts from what the file holds, not from what a
         // watcher runs with.
