@@ -1,19 +1,136 @@
 #!/usr/bin/env bash
-# The main job: the plug-in inside the stand-in host, with one folder window.
-# A mail-arrived notice becomes the host's own send/receive command, and the
-# plug-in presses OK on the host's receive dialog when the retrieval ends.
-# The window shows on $DISPLAY when there is one, on a private Xvfb otherwise.
+# The main job, end to end: a private Dovecot on loopback with a demo account,
+# the stand-in mail client with one folder window and qvpush.dll loaded, and a
+# few mails delivered into the account. The plug-in, waiting in IMAP IDLE,
+# makes the host run its send/receive command for each, and presses OK on the
+# host's receive dialog. At the end a timeline of what happened is printed,
+# with milliseconds, and everything started is stopped.
+#
+# The folder window shows on $DISPLAY when there is one, on a private Xvfb
+# otherwise. QVPUSH_DEMO_MAILS sets the number of mails (default 3).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QVPUSH_BUILD:-$root/build}
+mails=${QVPUSH_DEMO_MAILS:-3}
 
 "$root/scripts/setup.sh"
+echo "== building"
 QVPUSH_BUILD=$build "$root/scripts/build.sh" >/dev/null
 
-source "$root/scripts/wine-env.sh"
-trap wine_env_stop EXIT
-wine_env_start "$build" visible
+demo=$build/demo
+state=$demo/dovecot
+rm -rf "$demo/account"
+mkdir -p "$demo/account"
+events=$demo/events.log
+hostlog=$demo/host.log
+: >"$events"
 
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+now() { date +%H:%M:%S.%3N; }
+
+# One request to the Dovecot control service; prints its reply.
+control() {
+    python3 - "$control_port" "$@" <<'PY'
+import socket, sys, urllib.parse
+words = " ".join(urllib.parse.quote(word, safe="") for word in sys.argv[2:])
+with socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=60) as s:
+    s.sendall(words.encode() + b"\r\n")
+    reply = s.makefile("rb").readline().decode().strip()
+print(reply)
+sys.exit(0 if reply.startswith("OK") else 1)
+PY
+}
+
+# Waits until the host's log holds a line with the text; gives up after
+# the given number of seconds.
+wait_for_log() { # text seconds
+    local deadline=$((SECONDS + $2))
+    until grep -qF -- "$1" "$hostlog" 2>/dev/null; do
+        if [ $SECONDS -ge $deadline ] || ! kill -0 "$host_pid" 2>/dev/null; then
+            echo "demo: gave up waiting for \"$1\"" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
+source "$root/scripts/wine-env.sh"
+cleanup() {
+    [ -n "${host_pid:-}" ] && kill "$host_pid" 2>/dev/null
+    bash "$root/tests/dovecot/stop.sh" "$state" >/dev/null 2>&1 || true
+    wine_env_stop
+}
+trap cleanup EXIT
+
+imap_port=$(free_port)
+control_port=$(free_port)
+echo "== starting Dovecot on 127.0.0.1:$imap_port"
+bash "$root/tests/dovecot/start.sh" "$state" "$imap_port" "$control_port" >/dev/null
+control USER demo demo-password >/dev/null
+
+wine_env_start "$build" visible
 cd "$build/bin"
-echo "== stand-in host log =="
-wine standin_host.exe --post-mail-arrived --until-dismissed 1 --timeout-s 30 </dev/null | iconv -f CP932 -t UTF-8
+account=$(winepath -w "$demo/account")\\
+echo "== writing ${account}qvpush.ini with the plug-in's own settings code"
+wine write_settings.exe "$account" 127.0.0.1 "$imap_port" demo demo-password 1 </dev/null
+
+echo "== running the stand-in host with one folder window (DISPLAY=$DISPLAY)"
+wine standin_host.exe --account "$account" --until-dismissed $((mails + 1)) --timeout-s 120 \
+    </dev/null >"$hostlog" 2>&1 &
+host_pid=$!
+
+count() { grep -c -- "$1" "$hostlog" || true; }
+# Waits until the host's log holds more than `before` lines with the text.
+wait_for_more() { # text before seconds
+    local deadline=$((SECONDS + $3))
+    until [ "$(count "$1")" -gt "$2" ]; do
+        if [ $SECONDS -ge $deadline ] || ! kill -0 "$host_pid" 2>/dev/null; then
+            echo "demo: gave up waiting for \"$1\"" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
+wait_for_log "IDLE mode" 60
+# recvAtConnected is on: reaching IDLE makes the host check for mail once.
+wait_for_more "receive dialog OK pressed" 0 30
+for i in $(seq 1 "$mails"); do
+    # One mail at a time, each once the last one was received: Dovecot
+    # announces mails that arrive close together in one EXISTS line.
+    pushed=$(count "EXISTS")
+    dismissed=$(count "receive dialog OK pressed")
+    control DELIVER demo "Demo mail $i" >/dev/null
+    echo "$(now) mail $i delivered into Dovecot" >>"$events"
+    wait_for_more "EXISTS" "$pushed" 30
+    wait_for_more "receive dialog OK pressed" "$dismissed" 30
+done
+wait "$host_pid"
+host_status=$?
+host_pid=
+
+# The timeline: the host's log (plug-in trace included) and the deliveries,
+# in time order, with the events that matter named.
+iconv -f CP932 -t UTF-8 "$hostlog" | awk '
+    /trace \[01\]connect to\(/            { print $1, "connecting:", substr($0, index($0, "connect to")); next }
+    /trace \[01\]Connected/               { print $1, "connected"; next }
+    /trace \[01\]IDLE mode/               { print $1, "IDLE reached"; idle = 1; next }
+    idle && /trace \[01\]Recv:.* EXISTS/  { print $1, "server pushed", substr($0, index($0, "Recv:") + 5); next }
+    /Received MAIL/ && !idle              { print $1, "plug-in posts the mail-arrived notice (check on connecting)"; next }
+    /Received MAIL/                       { print $1, "plug-in posts the mail-arrived notice"; next }
+    /\(callback 1\) on/                   { print $1, "host runs the mail-arrived command"; next }
+    /lParam=1000/                         { print $1, "send/receive command (lParam 1000)"; next }
+    /receive dialog opened/               { print $1, "host opened its receive dialog"; next }
+    /QPCFolderEndRetrieve/                { print $1, "retrieval ended, QPCFolderEndRetrieve"; next }
+    /receive dialog OK pressed/           { print $1, "receive dialog dismissed by the plug-in"; next }
+    /QPCFolderClose/                      { print $1, "window closed:", substr($0, index($0, "QPCFolderClose")); next }
+    /trace \[01\]thread terminated/       { print $1, "watcher thread ended"; next }
+' >"$demo/host-events.log"
+echo
+echo "== timeline"
+sort -s -k1,1 "$events" "$demo/host-events.log"
+echo
+echo "== the host's full log is in $hostlog"
+exit "$host_status"

@@ -31,7 +31,9 @@ wine_env_start() {
         wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
         touch "$WINEPREFIX/.qvpush-ready"
     fi
-    wineserver -p
+    # Persistent, so that each Wine process starts in a fraction of a second.
+    # One may already run for this prefix; that one serves as well.
+    wineserver -p 2>/dev/null || true
     wine cmd /c exit >/dev/null 2>&1 </dev/null
 }
 

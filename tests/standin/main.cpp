@@ -22,6 +22,8 @@ int main(int argc, char** argv)
 {
     standin::Options options;
     options.echoLog = true;
+    // The plug-in's trace (when an account's debug setting is on) joins the log.
+    standin::CaptureTrace();
     std::string account = "C:\\qvpush-demo\\account\\";
     int windows = 1;
     bool postMailArrived = false;

@@ -1,0 +1,42 @@
+// Writes an account's qvpush.ini with the plug-in's own settings code, the
+// way the setup dialog saves it:
+//
+//   write_settings.exe ACCOUNT_DIR\ SERVER PORT USER PASSWORD [DEBUG]
+//
+// use and recvAtConnected are set to 1. DEBUG, when given, is written as a
+// user would edit the file by hand (the dialog never writes it).
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "config/settings.h"
+
+int main(int argc, char** argv)
+{
+    if (argc < 6) {
+        fprintf(stderr, "usage: write_settings.exe ACCOUNT_DIR\\ SERVER PORT USER PASSWORD [DEBUG]\n");
+        return 2;
+    }
+    const char* account = argv[1];
+    LoadSettings(account, &CurrentSettings);
+    CurrentSettings.use = 1;
+    CurrentSettings.recvAtConnected = 1;
+    CurrentSettings.port = atoi(argv[3]);
+    snprintf(CurrentSettings.server, sizeof CurrentSettings.server, "%s", argv[2]);
+    snprintf(CurrentSettings.user, sizeof CurrentSettings.user, "%s", argv[4]);
+    snprintf(CurrentSettings.pass, sizeof CurrentSettings.pass, "%s", argv[5]);
+    if (!SaveSettings(account)) {
+        fprintf(stderr, "could not write %sqvpush.ini\n", account);
+        return 1;
+    }
+    if (argc > 6) {
+        std::string file = std::string(account) + "qvpush.ini";
+        WritePrivateProfileStringA("imap4", "debug", argv[6], file.c_str());
+        WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str());
+    }
+    return 0;
+}
