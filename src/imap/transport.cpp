@@ -17,6 +17,48 @@ std::atomic<unsigned char> winsockReady{0};
 const DWORD PollMs = 50;
 const DWORD ClosePauseMs = 1000;
 
+// Connects as a blocking connect would, with the system's own time-out, but
+// looks at stopRequested every 50 ms: a server that does not answer must not
+// keep the host's thread, which waits for this worker when its window
+// closes, for the minutes a connect may take. 0 when connected, else the
+// socket error (WSAEINTR when a stop request ended the attempt).
+int ConnectUntilStopped(SOCKET sock, const sockaddr_in& server, Watcher* watcher)
+{
+    u_long nonBlocking = 1;
+    ioctlsocket(sock, FIONBIO, &nonBlocking);
+    int error = 0;
+    if (connect(sock, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+        error = WSAGetLastError();
+        while (error == WSAEWOULDBLOCK) {
+            if (watcher->stopRequested != 0) {
+                error = WSAEINTR;
+                break;
+            }
+            fd_set writable;
+            fd_set failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(sock, &writable);
+            FD_SET(sock, &failed);
+            timeval poll = {0, static_cast<long>(PollMs * 1000)};
+            int ready = select(0, NULL, &writable, &failed, &poll);
+            if (ready == SOCKET_ERROR) {
+                error = WSAGetLastError();
+            } else if (FD_ISSET(sock, &failed)) {
+                int length = sizeof error;
+                if (getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
+                    error == 0)
+                    error = WSAECONNREFUSED;
+            } else if (FD_ISSET(sock, &writable)) {
+                error = 0;
+            }
+        }
+    }
+    u_long blocking = 0;
+    ioctlsocket(sock, FIONBIO, &blocking);
+    return error;
+}
+
 } // namespace
 
 bool StartWinsock()
@@ -52,8 +94,9 @@ SOCKET ConnectServer(const char* name, int port, Watcher* watcher)
     server.sin_family = AF_INET;
     server.sin_port = htons(static_cast<u_short>(port));
     server.sin_addr.s_addr = address;
-    if (connect(sock, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
-        Trace(watcher, "connect error(%d)", WSAGetLastError());
+    int error = ConnectUntilStopped(sock, server, watcher);
+    if (error != 0) {
+        Trace(watcher, "connect error(%d)", error);
         closesocket(sock);
         return INVALID_SOCKET;
     }

@@ -328,6 +328,73 @@ TEST_F(Watchers, StopWhileRetryingAndWhileSwitchedOffEndsTheWorker)
     EXPECT_EQ(Count("trace [02]connect to("), 0) << "a watcher with use 0 never connects";
 }
 
+// A listener whose accept queue is full: the system drops further SYNs, and
+// a connect to it waits for its own time-out, which takes minutes.
+struct UnansweredPort {
+    SOCKET listener = INVALID_SOCKET;
+    std::vector<SOCKET> fillers;
+    int port = 0;
+    bool full = false;
+
+    UnansweredPort()
+    {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address;
+        ZeroMemory(&address, sizeof address);
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener, 1);
+        int length = sizeof address;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        for (int i = 0; i < 16 && !full; ++i) {
+            SOCKET filler = socket(AF_INET, SOCK_STREAM, 0);
+            u_long nonBlocking = 1;
+            ioctlsocket(filler, FIONBIO, &nonBlocking);
+            connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            fd_set writable;
+            FD_ZERO(&writable);
+            FD_SET(filler, &writable);
+            timeval wait = {0, 500 * 1000};
+            full = select(0, NULL, &writable, NULL, &wait) == 0; // this one was not answered
+            fillers.push_back(filler);
+        }
+    }
+    ~UnansweredPort()
+    {
+        for (SOCKET filler : fillers)
+            closesocket(filler);
+        closesocket(listener);
+    }
+};
+
+TEST_F(Watchers, ClosingWhileAConnectGoesUnansweredDoesNotWaitForIt)
+{
+    UnansweredPort server;
+    ASSERT_TRUE(server.full) << "could not fill the listener's queue";
+    TempAccount account;
+    AccountIni ini;
+    ini.port = server.port;
+    ini.user = "u";
+    ini.pass = "p";
+    WriteAccountIni(account.Folder(), ini);
+    HWND window = standin::OpenFolder(account.Folder());
+    ASSERT_GE(WaitFor("trace [01]connect to(", 20000), 0);
+
+    standin::CloseFolder(window);
+    long closed = WaitFor("QPCFolderClose(" + Hex(window) + ")", 60000);
+    ASSERT_GE(closed, 0);
+    EXPECT_GE(WaitFor("trace [01]thread terminated"), 0);
+    // The window thread waited for the one-second close pause, not for the
+    // connect's own time-out.
+    std::string line = standin::LogLines()[closed];
+    double ms = atof(line.substr(line.rfind(" in ") + 4).c_str());
+    EXPECT_LT(ms, 10000.0) << line;
+}
+
 // ---- the module and the process ---------------------------------------------
 
 TEST_F(Watchers, UnloadWhileAWorkerRunsKeepsItsCodeMapped)
