@@ -40,6 +40,26 @@ int RecentCount(const std::string& line)
     return count;
 }
 
+// Reads the responses to the last command up to its tagged completion,
+// handing every untagged line to `untagged`; other lines are skipped.
+// 1: completed with OK; -1: completed with a failure, and the connection is
+// closed; 0: a read failed.
+template <typename UntaggedLine> int ReadCompletion(Watcher* watcher, UntaggedLine untagged)
+{
+    std::string line;
+    for (;;) {
+        if (ReadLine(watcher, line, ResponseTimeoutMs(watcher)) != WaitData)
+            return 0;
+        if (StartsWith(line, "*")) {
+            untagged(line);
+        } else if (StartsWith(line, "C")) {
+            int completion = CheckTaggedCompletion(watcher, line);
+            if (completion != 0)
+                return completion;
+        }
+    }
+}
+
 // Reads lines until one begins with "+". False when a read failed.
 bool WaitForContinuation(Watcher* watcher)
 {
@@ -125,27 +145,21 @@ void StartSession(Watcher* watcher)
         return;
     }
     bool recentSeen = false;
-    for (;;) {
-        if (ReadLine(watcher, line, ResponseTimeoutMs(watcher)) != WaitData) {
-            if (Stopping(watcher))
-                return;
-            CloseConnection(watcher);
-            NotifyConnectFailed(watcher);
+    int selected = ReadCompletion(watcher, [&](const std::string& untagged) {
+        if (untagged.find("RECENT") != std::string::npos && RecentCount(untagged) >= 1) {
+            NotifyMailArrived(watcher);
+            recentSeen = true;
+        }
+    });
+    if (selected == 0) {
+        if (Stopping(watcher))
             return;
-        }
-        if (StartsWith(line, "*")) {
-            if (line.find("RECENT") != std::string::npos && RecentCount(line) >= 1) {
-                NotifyMailArrived(watcher);
-                recentSeen = true;
-            }
-        } else if (StartsWith(line, "C")) {
-            int completion = CheckTaggedCompletion(watcher, line);
-            if (completion == -1)
-                return;
-            if (completion == 1)
-                break;
-        }
+        CloseConnection(watcher);
+        NotifyConnectFailed(watcher);
+        return;
     }
+    if (selected == -1)
+        return;
 
     if (!SendCommand("IDLE", watcher)) {
         NotifyConnectFailed(watcher);
@@ -189,24 +203,17 @@ void RenewIdle(Watcher* watcher)
     if (!SendDone(watcher))
         return;
     // DONE has no tag: the completion awaited is that of the IDLE command.
-    std::string line;
-    for (;;) {
-        if (ReadLine(watcher, line, ResponseTimeoutMs(watcher)) != WaitData) {
-            if (!Stopping(watcher))
-                CloseConnection(watcher);
-            return;
-        }
-        if (StartsWith(line, "*")) {
-            if (line.find("EXISTS") != std::string::npos)
-                NotifyMailArrived(watcher);
-        } else if (StartsWith(line, "C")) {
-            int completion = CheckTaggedCompletion(watcher, line);
-            if (completion == -1)
-                return;
-            if (completion == 1)
-                break;
-        }
+    int completed = ReadCompletion(watcher, [&](const std::string& untagged) {
+        if (untagged.find("EXISTS") != std::string::npos)
+            NotifyMailArrived(watcher);
+    });
+    if (completed == 0) {
+        if (!Stopping(watcher))
+            CloseConnection(watcher);
+        return;
     }
+    if (completed == -1)
+        return;
     if (!SendCommand("IDLE", watcher))
         return;
     if (!WaitForContinuation(watcher)) {
