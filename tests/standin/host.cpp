@@ -53,6 +53,7 @@ int Retrievals = 0;
 std::mutex LogMutex;
 std::condition_variable LogChanged;
 std::vector<std::string> LogEntries;
+std::vector<double> LogTimes; // NowMs() of each entry, same index
 
 LARGE_INTEGER ClockFrequency;
 
@@ -428,6 +429,8 @@ double NowMs()
 
 void Log(const char* format, ...)
 {
+    // Taken first, so that the time is the event's, not the formatting's.
+    double ms = NowMs();
     char text[2048];
     va_list arguments;
     va_start(arguments, format);
@@ -440,6 +443,7 @@ void Log(const char* format, ...)
     }
     std::lock_guard<std::mutex> lock(LogMutex);
     LogEntries.push_back(line);
+    LogTimes.push_back(ms);
     LogChanged.notify_all();
 }
 
@@ -454,6 +458,15 @@ std::vector<std::string> LogLines()
 {
     std::lock_guard<std::mutex> lock(LogMutex);
     return LogEntries;
+}
+
+std::vector<TimedLine> TimedLogLines(size_t from)
+{
+    std::lock_guard<std::mutex> lock(LogMutex);
+    std::vector<TimedLine> lines;
+    for (size_t i = from; i < LogEntries.size(); ++i)
+        lines.push_back(TimedLine{LogTimes[i], LogEntries[i]});
+    return lines;
 }
 
 size_t LogSize()

@@ -103,6 +103,14 @@ size_t LogSize();
 long WaitForLog(const std::string& text, DWORD timeoutMs, size_t from = 0);
 // Number of lines from index `from` on that contain `text`.
 int CountLog(const std::string& text, size_t from = 0);
+// The lines from index `from` on, each with the NowMs() at which it was
+// logged: for measuring the time between two events to the millisecond and
+// below, where the stamp in the text is too coarse.
+struct TimedLine {
+    double ms;
+    std::string text;
+};
+std::vector<TimedLine> TimedLogLines(size_t from = 0);
 
 // Copies every OutputDebugStringA line of this process (the plug-in's trace)
 // into the log as "trace " followed by the line. Idempotent.

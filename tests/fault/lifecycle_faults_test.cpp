@@ -1,0 +1,178 @@
+// Faults around the server's and the module's life, against qvpush.dll in
+// the stand-in host and the tests' Dovecot: the server killed and restarted
+// under an idling watcher, the plug-in unloaded while its watchers are still
+// connecting, and many attach and close cycles while the server is down.
+#include "fault/fault_fixture.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "fault/relay.h"
+#include "support/process_stats.h"
+
+using testing_support::TempAccount;
+
+namespace fault {
+namespace {
+
+class LifecycleFaults : public FaultTest {};
+
+// Runs alone: it stops the Dovecot that every other test shares.
+TEST_F(LifecycleFaults, DovecotKilledMidIdleReconnectsAtTheDesignedPaceAndAnnouncesLaterMail)
+{
+    TempAccount account;
+    std::string user = DovecotAccount(account);
+    HWND window = standin::OpenFolder(account.Folder());
+    ASSERT_GE(WaitFor("trace [01]IDLE mode", 20000), 0);
+
+    ASSERT_TRUE(dovecot::Stop()) << dovecot::LastError();
+    long closed = WaitFor("trace [01]CloseSocket", 20000);
+    ASSERT_GE(closed, 0) << "the dropped connection went unnoticed";
+    // Let it fail three times, so that the pace of repeated failures shows.
+    long third = closed;
+    for (int i = 0; i < 3; ++i) {
+        third = standin::WaitForLog("trace [01]connect error(", 20000, static_cast<size_t>(third) + 1);
+        ASSERT_GE(third, 0) << "attempt " << i + 1 << " while the server is down";
+    }
+    ASSERT_TRUE(dovecot::Start()) << dovecot::LastError();
+    double back = standin::NowMs();
+    long again = standin::WaitForLog("trace [01]IDLE mode", 30000, static_cast<size_t>(closed));
+    ASSERT_GE(again, 0) << "no reconnection once the server was back";
+    double idleAt = TimeOf("trace [01]IDLE mode", static_cast<size_t>(closed));
+
+    // Attempts start at least 3 s apart, counted from the start of the one
+    // before; the first one comes once the 1 s close pause is over.
+    std::vector<double> attempts;
+    for (const standin::TimedLine& line : standin::TimedLogLines(static_cast<size_t>(closed)))
+        if (line.text.find("trace [01]connect to(") != std::string::npos)
+            attempts.push_back(line.ms);
+    ASSERT_GE(attempts.size(), 4u);
+    double closedAt = standin::TimedLogLines(static_cast<size_t>(closed)).front().ms;
+    EXPECT_GE(attempts[0] - closedAt, 990.0);
+    for (size_t i = 1; i < attempts.size(); ++i) {
+        EXPECT_GE(attempts[i] - attempts[i - 1], 2990.0) << "attempt " << i << " came too soon";
+        EXPECT_LT(attempts[i] - attempts[i - 1], 4500.0) << "attempt " << i << " came late";
+    }
+    // Back in IDLE within one retry period of the server accepting again.
+    EXPECT_LT(idleAt - back, 5000.0);
+    printf("Dovecot restarted: %zu attempts, back in IDLE %.0f ms after the server accepted again\n",
+           attempts.size(), idleAt - back);
+
+    long mark = static_cast<long>(standin::LogSize());
+    ASSERT_GT(dovecot::Deliver(user, "after the restart"), 0.0) << dovecot::LastError();
+    EXPECT_TRUE(Announced(window, mark));
+    EXPECT_EQ(Count(ConnectFailedCommand()), 0) << "no box once IDLE had been reached";
+    EXPECT_TRUE(HostAnswers());
+}
+
+TEST_F(LifecycleFaults, UnloadedWhileWatchersAreMidConnectKeepsThemRunningUntilTheirWindowsClose)
+{
+    int threadsBefore = process_stats::ThreadCount();
+    std::unique_ptr<Relay> relayed(new Relay(dovecot::ImapPort()));
+    Relay& relay = *relayed;
+    ASSERT_TRUE(relay.Blocked()) << "could not make connects to the relay hang";
+    const int accounts = 3;
+    std::vector<TempAccount> folders(accounts);
+    std::vector<std::string> users;
+    std::vector<HWND> windows;
+    for (TempAccount& folder : folders) {
+        AccountIni ini;
+        users.push_back(DovecotAccount(folder, ini));
+        ini.port = relay.Port();
+        ini.user = users.back();
+        ini.pass = "pw-" + users.back();
+        WriteAccountIni(folder.Folder(), ini);
+    }
+    for (TempAccount& folder : folders)
+        windows.push_back(standin::OpenFolder(folder.Folder()));
+    for (int i = 1; i <= accounts; ++i) {
+        char text[64];
+        snprintf(text, sizeof text, "trace [%02d]connect to(", i);
+        ASSERT_GE(WaitFor(text, 20000), 0);
+    }
+    EXPECT_EQ(Count("Connected(0)"), 0) << "a connect got through the full queue";
+
+    // The host frees the plug-in while every watcher hangs in its connect.
+    HMODULE plugin = standin::Plugin();
+    standin::Run([plugin] { FreeLibrary(plugin); });
+    EXPECT_TRUE(HostAnswers());
+    ASSERT_EQ(GetModuleHandleA("qvpush.dll"), plugin) << "the connecting workers' code was unmapped";
+
+    // The server answers at last: every watcher goes on to IDLE, and mail
+    // is announced through the commands the host still holds.
+    relay.Open();
+    for (int i = 1; i <= accounts; ++i) {
+        char text[64];
+        snprintf(text, sizeof text, "trace [%02d]IDLE mode", i);
+        ASSERT_GE(WaitFor(text, 60000), 0) << "watcher " << i << " did not reach IDLE";
+    }
+    for (int i = 0; i < accounts; ++i) {
+        long mark = static_cast<long>(standin::LogSize());
+        ASSERT_GT(dovecot::Deliver(users[static_cast<size_t>(i)], "after unload"), 0.0);
+        EXPECT_TRUE(Announced(windows[static_cast<size_t>(i)], mark)) << "account " << i + 1;
+    }
+
+    // Closing the windows (through the module, which is still mapped) ends
+    // the workers, and the last one's reference unmaps it.
+    typedef int(WINAPI * CloseFn)(HWND);
+    CloseFn close = reinterpret_cast<CloseFn>(reinterpret_cast<void*>(GetProcAddress(plugin, "QPCFolderClose")));
+    for (HWND window : windows)
+        standin::Run([&] {
+            close(window);
+            DestroyWindow(window);
+        });
+    for (int i = 1; i <= accounts; ++i) {
+        char text[64];
+        snprintf(text, sizeof text, "trace [%02d]thread terminated", i);
+        EXPECT_GE(WaitFor(text, 20000), 0);
+    }
+    relayed.reset(); // its own threads end with it
+    DWORD start = GetTickCount();
+    while ((GetModuleHandleA("qvpush.dll") != NULL || process_stats::ThreadCount() > threadsBefore) &&
+           GetTickCount() - start < 10000)
+        standin::WaitForLog("never", 20);
+    EXPECT_EQ(GetModuleHandleA("qvpush.dll"), nullptr) << "the workers' references were never released";
+    EXPECT_LE(process_stats::ThreadCount(), threadsBefore);
+    standin::Run([] { standin::ForgetPlugin(); });
+    EXPECT_TRUE(HostAnswers());
+}
+
+TEST_F(LifecycleFaults, TwoHundredCyclesWhileTheServerIsDownLeaveNoHandleOrThread)
+{
+    ScriptServer down;
+    down.StopListening();
+    TempAccount account;
+    ScriptAccount(account, down);
+    // One cycle first, so that what the system makes once (Winsock and the
+    // like) exists before counting.
+    standin::CloseFolder(standin::OpenFolder(account.Folder()));
+    ASSERT_GE(WaitFor("trace [01]thread terminated", 20000), 0);
+    DWORD handles = process_stats::HandleCount();
+    int threads = process_stats::ThreadCount();
+
+    for (int serial = 2; serial <= 201; ++serial) {
+        size_t mark = standin::LogSize();
+        HWND window = standin::OpenFolder(account.Folder());
+        // Each watcher gets as far as the refused connect before it goes.
+        char refused[64];
+        snprintf(refused, sizeof refused, "trace [%02d]connect error(", serial);
+        ASSERT_GE(standin::WaitForLog(refused, 20000, mark), 0) << "cycle " << serial - 1;
+        standin::CloseFolder(window);
+    }
+    ASSERT_GE(WaitFor("trace [201]thread terminated", 20000), 0);
+    // A worker that has set threadEnded may still be leaving its thread.
+    DWORD start = GetTickCount();
+    while (process_stats::ThreadCount() > threads && GetTickCount() - start < 10000)
+        standin::WaitForLog("never", 50);
+    DWORD handlesAfter = process_stats::HandleCount();
+    int threadsAfter = process_stats::ThreadCount();
+    printf("200 cycles with the server down: %lu handles (%lu before), %d threads (%d before)\n", handlesAfter,
+           handles, threadsAfter, threads);
+    EXPECT_EQ(threadsAfter, threads);
+    EXPECT_LE(handlesAfter, handles + 2);
+    EXPECT_EQ(Count(ConnectFailedCommand()), 0) << "no watcher lived to its third failure";
+    EXPECT_TRUE(HostAnswers());
+}
+
+} // namespace
+} // namespace fault
