@@ -35,6 +35,29 @@ wine_env_start() {
     # One may already run for this prefix; that one serves as well.
     wineserver -p 2>/dev/null || true
     wine cmd /c exit >/dev/null 2>&1 </dev/null
+    if [ -n "$QVPUSH_XVFB_PID" ]; then
+        # The desktop process (explorer.exe /desktop) starts with the first
+        # window of a prefix and ends when the desktop has been unused for a
+        # moment; it inherits the output of the process that started it, and
+        # a test runner reading that output would wait until it ends. One
+        # window kept open for the whole run starts it here, away from any
+        # pipe, and keeps it.
+        wine notepad.exe >/dev/null 2>&1 </dev/null &
+        local i
+        for i in $(seq 1 100); do
+            wine_desktop_running && break
+            sleep 0.1
+        done
+    fi
+}
+
+# True when this prefix's desktop process runs.
+wine_desktop_running() {
+    local pid
+    for pid in $(pgrep -f 'explorer.exe /desktop' 2>/dev/null); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && return 0
+    done
+    return 1
 }
 
 wine_env_stop() {
