@@ -167,8 +167,9 @@ int WaitForData(Watcher* watcher, DWORD timeoutMs)
         return WaitClosed;
     }
     if (watcher->peerClosed) {
-        // FD_CLOSE came together with the last data and is not signalled
-        // again: take what the socket still holds, then report the close.
+        // FD_CLOSE was seen (alone, or with the last data) and is not
+        // signalled again: take what the socket still holds, then report
+        // the close.
         int count = recv(watcher->sock, watcher->recvBuffer, sizeof watcher->recvBuffer, 0);
         if (count > 0) {
             watcher->recvLen = count;
@@ -194,6 +195,10 @@ int WaitForData(Watcher* watcher, DWORD timeoutMs)
                     watcher->peerClosed = true;
                 return WaitData;
             } else if (events.lNetworkEvents & FD_CLOSE) {
+                // Signalled once only: a later wait on this connection (the
+                // greeting wait after a login without answer) must not wait
+                // out its time-out for a peer that is gone.
+                watcher->peerClosed = true;
                 Trace(watcher, "## Connection Closed");
                 result = WaitClosed;
             }

@@ -56,8 +56,8 @@ struct Watcher {
     int tagCounter = 0;       // worker: number of the last tagged command
     unsigned char connectNoticePending = 1; // worker: "Connect failed" may still be posted
 
-    // Worker: the peer's close arrived together with data and must be
-    // reported by the next wait.
+    // Worker: the peer's close has been seen, and every later wait on this
+    // connection reports it at once.
     bool peerClosed = false;
 
     // Worker: the start of a response line whose LF has not arrived yet. It
