@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The benchmarks: push latency, idle cost, close cost and scale, in one run.
+# Builds, starts a private Dovecot on free loopback ports and a Wine
+# environment, runs bench/run.py, writes bench/results/<name>.md and PNGs,
+# prints the tables and stops everything it started. Not part of the test
+# command. --quick shortens the measuring windows (for a try, not for the
+# committed results).
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${QVPUSH_BUILD:-$root/build}
+results=${QVPUSH_BENCH_RESULTS:-$root/bench/results}
+
+"$root/scripts/setup.sh"
+# The plots; the test command does without them.
+if [ "$(dpkg-query -W -f='${Status}' python3-matplotlib 2>/dev/null || true)" != "install ok installed" ]; then
+    SUDO=
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    echo "bench: installing python3-matplotlib"
+    $SUDO apt-get update -qq
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends python3-matplotlib >/dev/null
+fi
+echo "== building"
+QVPUSH_BUILD=$build "$root/scripts/build.sh" >/dev/null
+
+state=$build/bench-dovecot
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+source "$root/scripts/wine-env.sh"
+cleanup() {
+    bash "$root/tests/dovecot/stop.sh" "$state" >/dev/null 2>&1 || true
+    wine_env_stop
+}
+trap cleanup EXIT
+
+export QVPUSH_DOVECOT_PORT QVPUSH_DOVECOT_CONTROL
+QVPUSH_DOVECOT_PORT=$(free_port)
+QVPUSH_DOVECOT_CONTROL=$(free_port)
+echo "== starting Dovecot on 127.0.0.1:$QVPUSH_DOVECOT_PORT"
+bash "$root/tests/dovecot/start.sh" "$state" "$QVPUSH_DOVECOT_PORT" "$QVPUSH_DOVECOT_CONTROL" >/dev/null
+wine_env_start "$build"
+
+# Debian's own Python, which has the matplotlib installed above.
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+"$python" "$root/bench/run.py" --build "$build" --results "$results" "$@"
