@@ -25,10 +25,19 @@ inline double PeakWorkingSetMb()
     return static_cast<double>(counters.PeakWorkingSetSize) / (1024.0 * 1024.0);
 }
 
+// Open handles of this process. Wine 8 answers GetProcessHandleCount with 0
+// whatever is open; there the handle values are probed instead (Wine hands
+// them out from 4 up in steps of 4).
 inline DWORD HandleCount()
 {
     DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0)
+        return count;
+    for (ULONG_PTR value = 4; value < 0x40000; value += 4) {
+        DWORD flags;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+            ++count;
+    }
     return count;
 }
 
