@@ -9,6 +9,7 @@
 
 #include "fault/relay.h"
 #include "support/process_stats.h"
+#include "support/ui.h"
 
 using testing_support::TempAccount;
 
@@ -122,10 +123,24 @@ TEST_F(LifecycleFaults, UnloadedWhileWatchersAreMidConnectKeepsThemRunningUntilT
         EXPECT_TRUE(Announced(windows[static_cast<size_t>(i)], mark)) << "account " << i + 1;
     }
 
-    // Closing the windows (through the module, which is still mapped) ends
-    // the workers, and the last one's reference unmaps it.
+    // A box of the plug-in still open keeps one of its callbacks on the
+    // host's stack; the host lets that return before it lets the module go.
+    for (HWND window : windows) {
+        while (HWND box = ui::WaitForWindow("#32770", "QV-PUSH エラー発生", 0, window)) {
+            ui::Press(box, IDOK);
+            ASSERT_TRUE(ui::WaitForWindowGone(box, 10000));
+        }
+    }
+    EXPECT_TRUE(HostAnswers());
+
+    // To close its windows the host must hold the module again: a call into
+    // a module it has freed could find the code gone the moment the last
+    // worker's reference is released. Once the workers have ended, the
+    // host's reference is the only one left.
+    HMODULE held = NULL;
+    ASSERT_TRUE(GetModuleHandleExA(0, "qvpush.dll", &held));
     typedef int(WINAPI * CloseFn)(HWND);
-    CloseFn close = reinterpret_cast<CloseFn>(reinterpret_cast<void*>(GetProcAddress(plugin, "QPCFolderClose")));
+    CloseFn close = reinterpret_cast<CloseFn>(reinterpret_cast<void*>(GetProcAddress(held, "QPCFolderClose")));
     for (HWND window : windows)
         standin::Run([&] {
             close(window);
@@ -136,6 +151,11 @@ TEST_F(LifecycleFaults, UnloadedWhileWatchersAreMidConnectKeepsThemRunningUntilT
         snprintf(text, sizeof text, "trace [%02d]thread terminated", i);
         EXPECT_GE(WaitFor(text, 20000), 0);
     }
+    EXPECT_NE(GetModuleHandleA("qvpush.dll"), nullptr);
+    standin::Run([held] {
+        FreeLibrary(held);
+        standin::ForgetPlugin();
+    });
     relayed.reset(); // its own threads end with it
     DWORD start = GetTickCount();
     while ((GetModuleHandleA("qvpush.dll") != NULL || process_stats::ThreadCount() > threadsBefore) &&
@@ -143,7 +163,6 @@ TEST_F(LifecycleFaults, UnloadedWhileWatchersAreMidConnectKeepsThemRunningUntilT
         standin::WaitForLog("never", 20);
     EXPECT_EQ(GetModuleHandleA("qvpush.dll"), nullptr) << "the workers' references were never released";
     EXPECT_LE(process_stats::ThreadCount(), threadsBefore);
-    standin::Run([] { standin::ForgetPlugin(); });
     EXPECT_TRUE(HostAnswers());
 }
 

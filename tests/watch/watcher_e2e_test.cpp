@@ -417,20 +417,30 @@ TEST_F(Watchers, UnloadWhileAWorkerRunsKeepsItsCodeMapped)
     // calling the plug-in; its timer calls into the module too.
     EXPECT_GE(standin::WaitForLog("receive dialog OK pressed", 20000, unloaded), 0);
 
-    // Closing the window ends the worker; its reference was the last one,
-    // and the module goes only once the worker has left its code.
+    // To close its window the host must hold the module again: a call into a
+    // module it has freed could find the code gone the moment the worker's
+    // reference, then the last one, is released. Once the worker has ended,
+    // the host's reference is the only one left.
+    HMODULE held = NULL;
+    ASSERT_TRUE(GetModuleHandleExA(0, "qvpush.dll", &held));
     typedef int(WINAPI * CloseFn)(HWND);
-    CloseFn close = reinterpret_cast<CloseFn>(reinterpret_cast<void*>(GetProcAddress(plugin, "QPCFolderClose")));
+    CloseFn close = reinterpret_cast<CloseFn>(reinterpret_cast<void*>(GetProcAddress(held, "QPCFolderClose")));
     standin::Run([&] {
         close(window);
         DestroyWindow(window);
     });
     ASSERT_GE(WaitFor("trace [01]thread terminated", 20000), 0);
+    EXPECT_NE(GetModuleHandleA("qvpush.dll"), nullptr);
+    standin::Run([held] {
+        FreeLibrary(held);
+        standin::ForgetPlugin();
+    });
+    // A worker that set threadEnded may still be leaving its thread, and
+    // with it the module.
     DWORD start = GetTickCount();
     while (GetModuleHandleA("qvpush.dll") != NULL && GetTickCount() - start < 10000)
         standin::WaitForLog("never", 20);
     EXPECT_EQ(GetModuleHandleA("qvpush.dll"), nullptr) << "the worker's reference was never released";
-    standin::Run([] { standin::ForgetPlugin(); });
 }
 
 TEST_F(Watchers, TwoHundredCyclesLeaveHandlesAndThreadsWhereTheyWere)
