@@ -111,6 +111,10 @@ bool OpenConnection(Watcher* watcher)
         return false;
     }
     watcher->sock = ConnectServer(watcher->server.c_str(), watcher->port, watcher);
+    // An attempt ended by a stop request is no failure of the server: it is
+    // neither counted nor paused for.
+    if (watcher->sock == INVALID_SOCKET && watcher->stopRequested != 0)
+        return false;
     if (watcher->sock == INVALID_SOCKET) {
         // Counted until a live socket is closed; from the third failure on,
         // each one pauses and tells the user (while a notice is pending).

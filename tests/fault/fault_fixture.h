@@ -18,7 +18,7 @@
 #include "support/host_fixture.h"
 #include "support/script_server.h"
 #include "support/temp_account.h"
-#include "watch/account_ini.h"
+#include "watch/dovecot_account.h"
 
 namespace fault {
 
@@ -108,18 +108,6 @@ protected:
         ini.pass = "pw";
         WriteAccountIni(account.Folder(), ini);
         return ini;
-    }
-
-    // A Dovecot user whose settings file is in `account`.
-    std::string DovecotAccount(const testing_support::TempAccount& account, AccountIni ini = AccountIni())
-    {
-        std::string user = dovecot::UniqueUser("f");
-        EXPECT_TRUE(dovecot::AddUser(user, "pw-" + user)) << dovecot::LastError();
-        ini.port = dovecot::ImapPort();
-        ini.user = user;
-        ini.pass = "pw-" + user;
-        WriteAccountIni(account.Folder(), ini);
-        return user;
     }
 
     // Plays a clean dialogue with the script server's current client, from

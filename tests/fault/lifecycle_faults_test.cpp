@@ -22,7 +22,7 @@ class LifecycleFaults : public FaultTest {};
 TEST_F(LifecycleFaults, DovecotKilledMidIdleReconnectsAtTheDesignedPaceAndAnnouncesLaterMail)
 {
     TempAccount account;
-    std::string user = DovecotAccount(account);
+    std::string user = WriteDovecotAccount(account.Folder());
     HWND window = standin::OpenFolder(account.Folder());
     ASSERT_GE(WaitFor("trace [01]IDLE mode", 20000), 0);
 
@@ -88,7 +88,7 @@ TEST_F(LifecycleFaults, UnloadedWhileWatchersAreMidConnectKeepsThemRunningUntilT
     std::vector<HWND> windows;
     for (TempAccount& folder : folders) {
         AccountIni ini;
-        users.push_back(DovecotAccount(folder, ini));
+        users.push_back(WriteDovecotAccount(folder.Folder(), ini));
         ini.port = relay.Port();
         ini.user = users.back();
         ini.pass = "pw-" + users.back();

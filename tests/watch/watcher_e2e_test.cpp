@@ -16,7 +16,7 @@
 #include "support/script_server.h"
 #include "support/temp_account.h"
 #include "support/ui.h"
-#include "watch/account_ini.h"
+#include "watch/dovecot_account.h"
 
 using testing_support::TempAccount;
 
@@ -33,19 +33,6 @@ protected:
         HostTest::SetUp();
     }
 
-    // A Dovecot user whose settings file is in `account`.
-    std::string DovecotAccount(const TempAccount& account, AccountIni ini = AccountIni())
-    {
-        std::string user = dovecot::UniqueUser("w");
-        EXPECT_TRUE(dovecot::AddUser(user, "pw-" + user));
-        ini.port = dovecot::ImapPort();
-        ini.user = user;
-        if (ini.pass.empty())
-            ini.pass = "pw-" + user;
-        WriteAccountIni(account.Folder(), ini);
-        return user;
-    }
-
     std::string MailCommandOn(HWND window)
     {
         return "command " + std::to_string(Command(0)) + " (callback 1) on " + Hex(window);
@@ -55,7 +42,7 @@ protected:
 TEST_F(Watchers, OneAccountTwoWindowsShareOneConnection)
 {
     TempAccount account;
-    std::string user = DovecotAccount(account);
+    std::string user = WriteDovecotAccount(account.Folder());
     HWND first = standin::OpenFolder(account.Folder());
     HWND second = standin::OpenFolder(account.Folder());
     long idle = WaitFor("trace [01]IDLE mode", 20000);
@@ -91,7 +78,7 @@ TEST_F(Watchers, OneAccountTwoWindowsShareOneConnection)
 TEST_F(Watchers, AccountFoldersAreKeysByteForByte)
 {
     TempAccount account;
-    std::string user = DovecotAccount(account);
+    std::string user = WriteDovecotAccount(account.Folder());
     std::string upper = account.Folder();
     std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
     ASSERT_NE(upper, account.Folder());
@@ -116,8 +103,8 @@ TEST_F(Watchers, FolderLoadWithAnotherAccountMovesTheWindow)
 {
     TempAccount a;
     TempAccount b;
-    DovecotAccount(a);
-    DovecotAccount(b);
+    WriteDovecotAccount(a.Folder());
+    WriteDovecotAccount(b.Folder());
     HWND window = standin::OpenFolder(a.Folder());
     HWND stays = standin::OpenFolder(b.Folder());
     ASSERT_GE(WaitFor("trace [01]IDLE mode", 20000), 0);
@@ -143,7 +130,7 @@ TEST_F(Watchers, FolderLoadWithAnotherAccountMovesTheWindow)
 TEST_F(Watchers, NewMailRunsTheHostsWholeReceivePath)
 {
     TempAccount account;
-    std::string user = DovecotAccount(account);
+    std::string user = WriteDovecotAccount(account.Folder());
     HWND window = standin::OpenFolder(account.Folder());
     long idle = WaitFor("trace [01]IDLE mode", 20000);
     ASSERT_GE(idle, 0);
@@ -174,7 +161,7 @@ TEST_F(Watchers, RejectedLoginShowsItsBoxThenTheSetupDialogAndCancelLeavesItIdle
     TempAccount account;
     AccountIni ini;
     ini.pass = "wrong";
-    std::string user = DovecotAccount(account, ini);
+    std::string user = WriteDovecotAccount(account.Folder(), ini);
     std::string iniBefore = account.ReadIni();
     HWND window = standin::OpenFolder(account.Folder());
 
@@ -200,7 +187,7 @@ TEST_F(Watchers, RejectedLoginThenTheRightPasswordConfirmedReconnects)
     TempAccount account;
     AccountIni ini;
     ini.pass = "wrong";
-    std::string user = DovecotAccount(account, ini);
+    std::string user = WriteDovecotAccount(account.Folder(), ini);
     HWND window = standin::OpenFolder(account.Folder());
 
     HWND box = ui::WaitForWindow("#32770", ErrorCaption, 20000, window);
@@ -400,7 +387,7 @@ TEST_F(Watchers, ClosingWhileAConnectGoesUnansweredDoesNotWaitForIt)
 TEST_F(Watchers, UnloadWhileAWorkerRunsKeepsItsCodeMapped)
 {
     TempAccount account;
-    std::string user = DovecotAccount(account);
+    std::string user = WriteDovecotAccount(account.Folder());
     HWND window = standin::OpenFolder(account.Folder());
     ASSERT_GE(WaitFor("trace [01]IDLE mode", 20000), 0);
 
@@ -446,7 +433,7 @@ TEST_F(Watchers, UnloadWhileAWorkerRunsKeepsItsCodeMapped)
 TEST_F(Watchers, TwoHundredCyclesLeaveHandlesAndThreadsWhereTheyWere)
 {
     TempAccount account;
-    DovecotAccount(account);
+    WriteDovecotAccount(account.Folder());
     // One cycle first, so that lazily created system objects (Winsock and
     // the like) exist before counting.
     standin::CloseFolder(standin::OpenFolder(account.Folder()));

@@ -17,7 +17,7 @@
 #include "support/process_stats.h"
 #include "support/script_server.h"
 #include "support/temp_account.h"
-#include "watch/account_ini.h"
+#include "watch/dovecot_account.h"
 #include "watch/registry.h"
 #include "watch/watcher.h"
 #include "watch/worker.h"
@@ -61,23 +61,12 @@ protected:
         HostTest::SetUp();
     }
 
-    std::string DovecotAccount(const TempAccount& account)
-    {
-        std::string user = dovecot::UniqueUser("k");
-        EXPECT_TRUE(dovecot::AddUser(user, "pw-" + user));
-        AccountIni ini;
-        ini.port = dovecot::ImapPort();
-        ini.user = user;
-        ini.pass = "pw-" + user;
-        WriteAccountIni(account.Folder(), ini);
-        return user;
-    }
 };
 
 TEST_F(LinkedWatchers, AnyChangedSettingReconnectsEvenDebugAlone)
 {
     TempAccount account;
-    std::string user = DovecotAccount(account);
+    std::string user = WriteDovecotAccount(account.Folder());
     HWND window = standin::OpenFolder(account.Folder());
     long idle = WaitFor("trace [01]IDLE mode", 20000);
     ASSERT_GE(idle, 0);
@@ -103,7 +92,7 @@ TEST_F(LinkedWatchers, AnyChangedSettingReconnectsEvenDebugAlone)
 TEST_F(LinkedWatchers, SwitchedOnBySettingsAfterStartingOff)
 {
     TempAccount account;
-    std::string user = DovecotAccount(account);
+    std::string user = WriteDovecotAccount(account.Folder());
     WritePrivateProfileStringA("imap4", "use", "0", account.IniPath().c_str());
     HWND window = standin::OpenFolder(account.Folder());
     standin::Run([&] {
