@@ -11,8 +11,6 @@
 
 #include "diag/format.h"
 
-Settings CurrentSettings;
-
 namespace {
 
 const char Section[] = "imap4";
@@ -154,11 +152,11 @@ void LoadSettings(const char* account, Settings* out)
     *out = loaded;
 }
 
-bool SaveSettings(const char* account)
+bool SaveSettings(const char* account, const Settings& settings)
 {
     try {
         std::string file = SettingsFileName(account);
-        Settings saved = CurrentSettings;
+        Settings saved = settings;
         std::string password(saved.pass, strnlen(saved.pass, sizeof saved.pass));
         std::string stored;
         // Encoded before anything is written, so that a failure here leaves

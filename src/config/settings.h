@@ -1,5 +1,5 @@
-// The per-account settings: the record, the one the setup dialog edits, and
-// the file "qvpush.ini" in the account's folder, section "imap4".
+// The per-account settings: the record, and the file "qvpush.ini" in the
+// account's folder, section "imap4".
 #pragma once
 
 #include <string>
@@ -16,9 +16,6 @@ struct Settings {
     char pass[100];      // plain text in memory, encoded in the file
 };
 
-// Edited by the setup dialog; the host's user-interface thread only.
-extern Settings CurrentSettings;
-
 // The account folder followed directly by "qvpush.ini": the host's folder
 // text already ends in its separator, none is added.
 std::string SettingsFileName(const char* account);
@@ -26,9 +23,9 @@ std::string SettingsFileName(const char* account);
 // Fills out completely, from the file of the account folder or from the
 // defaults. account + "qvpush.ini" names the file.
 void LoadSettings(const char* account, Settings* out);
-// Writes CurrentSettings' six dialog settings to the account's file.
-// False when the file could not be written.
-bool SaveSettings(const char* account);
+// Writes the six settings the dialog shows to the account's file. False when
+// the file could not be written.
+bool SaveSettings(const char* account, const Settings& settings);
 
 // The stored form of a password: each byte's halves exchanged, then Base64
 // on one line. DecodePassword gives "" for a value that is not Base64.

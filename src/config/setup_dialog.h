@@ -1,20 +1,24 @@
-// The setup dialog and the settings flow around it. Everything here runs on
-// the host's user-interface thread.
+// The setup dialog (dialog 101). Everything here runs on the host's
+// user-interface thread.
 #pragma once
 
 #include <windows.h>
 
-// The settings flow of QPCSetup, also run after a rejected login: load the
-// window's account settings, run the dialog, and on a confirmed change save
-// them and hand them to the account's watcher. Answers the dialog's result
-// (1 changed, 2 cancelled or unchanged, 0 closed, -1 no dialog).
-int RunSettingsFlow(HWND window);
+struct Settings;
 
-// Dialog procedure of dialog 101. Ends the dialog with 1 when OK confirmed a
-// change, 2 for Cancel or OK without a change, 0 for the close box.
+// Runs dialog 101 of `instance` modally, owned by `owner`, over `settings`:
+// it shows them, and on OK with a change it writes the shown settings back
+// into the record. Each run edits only the record it was given, so that two
+// dialogs open at once (for two accounts) never see each other's values.
+// Answers 1 when OK confirmed a change, 2 for Cancel or OK without a change,
+// 0 for the close box, -1 when the dialog could not be created.
+INT_PTR RunSetupDialog(HINSTANCE instance, HWND owner, Settings* settings);
+
+// Dialog procedure of dialog 101; its WM_INITDIALOG lParam is the Settings
+// record the dialog edits.
 INT_PTR CALLBACK SetupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-// Fills the controls from CurrentSettings.
-void InitSetupDialog(HWND dialog);
-// Reads the controls; when a shown setting differs from CurrentSettings,
-// replaces CurrentSettings and answers true.
-bool ApplySetupDialog(HWND dialog);
+// Fills the controls from `settings`.
+void InitSetupDialog(HWND dialog, const Settings& settings);
+// Reads the controls; when a shown setting differs from `settings`, replaces
+// it and answers true.
+bool ApplySetupDialog(HWND dialog, Settings* settings);

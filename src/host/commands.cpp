@@ -2,13 +2,10 @@
 
 #include <string.h>
 
-#include "config/setup_dialog.h"
+#include "host/settings_flow.h"
 #include "host/host_api.h"
 
-std::atomic<UINT> MailArrivedCommand{0};
 std::atomic<UINT> DismissReceiveCommand{0};
-std::atomic<UINT> ConnectFailedCommand{0};
-std::atomic<UINT> LoginFailedCommand{0};
 UINT SendReceiveMenuId = 0;
 
 namespace {

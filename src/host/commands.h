@@ -7,12 +7,12 @@
 
 #include <atomic>
 
+#include "watch/notices.h"
+
 // Identifiers the host returned at registration. Written once by
-// RegisterHostCommands on the host's thread, read by worker threads.
-extern std::atomic<UINT> MailArrivedCommand;
+// RegisterHostCommands on the host's thread; the three that workers post are
+// the watchers' (watch/notices.h).
 extern std::atomic<UINT> DismissReceiveCommand;
-extern std::atomic<UINT> ConnectFailedCommand;
-extern std::atomic<UINT> LoginFailedCommand;
 
 // Identifier of the host's "メールの送受信" item; host's thread only.
 extern UINT SendReceiveMenuId;

@@ -2,7 +2,7 @@
 
 #include <stdio.h>
 
-#include "config/setup_dialog.h"
+#include "host/settings_flow.h"
 #include "host/commands.h"
 #include "host/host_api.h"
 #include "watch/registry.h"
@@ -71,7 +71,7 @@ void WINAPI QPCFolderInitMenu(DWORD, HMENU menu, int menuId)
 int WINAPI QPCFolderCreate(HWND window)
 {
     try {
-        return AttachWindow(window);
+        return AttachWindow(window, HostGetAccount(window));
     } catch (...) {
         return 0;
     }
@@ -85,6 +85,10 @@ int WINAPI QPCFolderLoad(HWND window, DWORD)
 int WINAPI QPCFolderClose(HWND window)
 {
     try {
+        // The host is asked for the account as it always was; the answer is
+        // not needed, since the window's watcher is found by the window
+        // itself.
+        HostGetAccount(window);
         CloseWindowSequence(window);
     } catch (...) {
     }

@@ -1,165 +1,105 @@
 #include "imap/command.h"
 
-#include <string.h>
-
 #include <vector>
 
-#include "diag/format.h"
-#include "diag/trace.h"
-#include "host/commands.h"
+#include "diag/handles.h"
+#include "imap/session.h"
 #include "imap/transport.h"
-#include "watch/watcher.h"
 
 namespace {
 
-// The password never reaches the trace.
-const char PasswordMask[] = "****";
-
-std::string ExpectedTag(const Watcher* watcher)
+std::string ExpectedTag(const Session* session)
 {
-    std::string tag;
-    FormatString(tag, "C%03X", static_cast<unsigned>(watcher->tagCounter) & 0xFFF);
-    return tag;
+    return CommandTag(session->tagCounter);
 }
 
-bool IsTaggedWith(const std::string& line, const std::string& tag)
+bool SendBytes(Session* session, const std::string& bytes)
 {
-    return strncmp(line.c_str(), tag.c_str(), 4) == 0;
-}
-
-// The text after "Cxxx ", whatever the fifth character is; a line that is
-// only the tag has none, and that counts as a failed completion.
-std::string StatusText(const std::string& line)
-{
-    return line.size() > 5 ? line.substr(5) : std::string();
-}
-
-bool SendBytes(Watcher* watcher, const std::string& bytes)
-{
-    int sent = send(watcher->sock, bytes.data(), static_cast<int>(bytes.size()), 0);
+    int sent = send(session->sock.Get(), bytes.data(), static_cast<int>(bytes.size()), 0);
     if (sent == static_cast<int>(bytes.size()))
         return true;
-    Trace(watcher, "send error(%d)", WSAGetLastError());
-    CloseConnection(watcher);
+    Trace(session, "send error(%d)", WSAGetLastError());
+    CloseConnection(session);
     return false;
 }
 
-HWND FrontWindow(Watcher* watcher)
+// Unread bytes go when a command or DONE is sent; so does a partial line.
+void DropUnread(Session* session)
 {
-    AcquireSRWLockShared(&watcher->windowsLock);
-    HWND window = watcher->windows.empty() ? NULL : watcher->windows.front();
-    ReleaseSRWLockShared(&watcher->windowsLock);
-    return window;
+    session->received.len = 0;
+    DropPartialLine(session);
 }
 
-enum ArgumentForm { Atom, Quoted, Literal };
+typedef int (*WaitFunction)(Session* session, DWORD timeoutMs);
 
-ArgumentForm FormOf(const std::string& text)
+int ReadLineWith(Session* session, std::string& out, DWORD timeoutMs, WaitFunction wait)
 {
-    if (text.empty())
-        return Quoted;
-    ArgumentForm form = Atom;
-    for (unsigned char c : text) {
-        if (c == '\r' || c == '\n' || c == '\0' || c >= 0x80)
-            return Literal;
-        if (c < 0x20 || c == 0x7F || strchr(" \"\\(){}%*]", c) != NULL)
-            form = Quoted;
-    }
-    return form;
-}
-
-// Appends an argument to the command being built. A literal ends the
-// current piece with its announcement "{n}"; its bytes start the next piece,
-// which is sent after the server's continuation.
-void AppendArgument(std::vector<std::string>& pieces, const std::string& text)
-{
-    switch (FormOf(text)) {
-    case Atom:
-        pieces.back() += text;
-        break;
-    case Quoted:
-        pieces.back() += '"';
-        for (char c : text) {
-            if (c == '"' || c == '\\')
-                pieces.back() += '\\';
-            pieces.back() += c;
+    ReceiveBuffer& received = session->received;
+    std::string line;
+    for (;;) {
+        if (!HasUnreadByte(session)) {
+            int waited = wait(session, timeoutMs);
+            if (waited != WaitData)
+                return waited; // the partial line stays for the next read
+            if (!HasUnreadByte(session))
+                return WaitClosed; // a stop request ended the wait; no byte arrived
         }
-        pieces.back() += '"';
-        break;
-    case Literal:
-        pieces.back() += "{" + std::to_string(text.size()) + "}";
-        pieces.push_back(text);
-        break;
+        size_t pos = static_cast<size_t>(received.pos);
+        bool ended = TakeLine(received.partialLine, received.bytes, static_cast<size_t>(received.len), &pos, &line);
+        received.pos = static_cast<int>(pos);
+        if (ended)
+            break;
     }
+    Trace(session, "Recv:%s", line.c_str());
+    out.swap(line);
+    return WaitData;
 }
 
 } // namespace
 
-bool StartsWith(const std::string& text, const char* prefix)
+DWORD ResponseTimeoutMs(const Session* session)
 {
-    size_t length = strlen(prefix);
-    return text.size() >= length && text.compare(0, length, prefix) == 0;
+    return static_cast<DWORD>(session->settings.recvTimeout) * 1000u;
 }
 
-bool HasUnreadByte(const Watcher* watcher)
+void DropPartialLine(Session* session)
 {
-    return watcher->recvLen != 0 && watcher->recvLen > watcher->recvPos;
+    session->received.partialLine.clear();
 }
 
-DWORD ResponseTimeoutMs(const Watcher* watcher)
+bool SendCommand(const std::string& text, Session* session)
 {
-    return static_cast<DWORD>(watcher->recvTimeout) * 1000u;
+    ++session->tagCounter;
+    DropUnread(session);
+    std::string line = ExpectedTag(session) + " " + text + "\r\n";
+    Trace(session, "%s", line.c_str());
+    return SendBytes(session, line);
 }
 
-void DropPartialLine(Watcher* watcher)
+bool SendDone(Session* session)
 {
-    watcher->partialLine.clear();
+    DropUnread(session);
+    Trace(session, "Send:%s", "DONE");
+    return SendBytes(session, "DONE\r\n");
 }
 
-bool SendCommand(const std::string& text, Watcher* watcher)
+int SendLogin(Session* session, std::string* status)
 {
-    ++watcher->tagCounter;
-    watcher->recvLen = 0;
-    DropPartialLine(watcher);
-    std::string line;
-    FormatString(line, "C%03X %s\r\n", static_cast<unsigned>(watcher->tagCounter) & 0xFFF, text.c_str());
-    Trace(watcher, "%s", line.c_str());
-    return SendBytes(watcher, line);
-}
-
-bool SendDone(Watcher* watcher)
-{
-    watcher->recvLen = 0;
-    DropPartialLine(watcher);
-    Trace(watcher, "Send:%s", "DONE");
-    return SendBytes(watcher, "DONE\r\n");
-}
-
-int SendLogin(Watcher* watcher, std::string* status)
-{
-    ++watcher->tagCounter;
-    watcher->recvLen = 0;
-    DropPartialLine(watcher);
-    std::string tag = ExpectedTag(watcher);
-
-    std::vector<std::string> pieces(1, "LOGIN ");
-    AppendArgument(pieces, watcher->user);
-    pieces.back() += ' ';
-    // Traced as it goes out up to the password, which is masked.
-    std::string traced = tag + " ";
-    for (const std::string& piece : pieces)
-        traced += piece + (&piece == &pieces.back() ? "" : "\r\n");
-    Trace(watcher, "%s", (traced + PasswordMask + "\r\n").c_str());
-    AppendArgument(pieces, watcher->pass);
+    ++session->tagCounter;
+    DropUnread(session);
+    std::string tag = ExpectedTag(session);
+    std::string masked;
+    std::vector<std::string> pieces = LoginPieces(session->settings.user, session->settings.pass, &masked);
+    Trace(session, "%s", (tag + " " + masked + "\r\n").c_str());
 
     for (size_t i = 0; i < pieces.size(); ++i) {
         if (i > 0) {
             // Wait for the server's go-ahead for the literal announced last.
             std::string line;
             for (;;) {
-                if (ReadLine(watcher, line, ResponseTimeoutMs(watcher)) != WaitData) {
-                    if (watcher->stopRequested == 0)
-                        CloseConnection(watcher);
+                if (ReadLine(session, line, ResponseTimeoutMs(session)) != WaitData) {
+                    if (!StopRequested(session))
+                        CloseConnection(session);
                     return 0;
                 }
                 if (StartsWith(line, "+"))
@@ -171,43 +111,28 @@ int SendLogin(Watcher* watcher, std::string* status)
             }
         }
         std::string bytes = (i == 0 ? tag + " " : std::string()) + pieces[i] + "\r\n";
-        if (!SendBytes(watcher, bytes))
+        if (!SendBytes(session, bytes))
             return 0;
     }
     return 1;
 }
 
-int ReadLine(Watcher* watcher, std::string& out, DWORD timeoutMs)
+int ReadLine(Session* session, std::string& out, DWORD timeoutMs)
 {
-    for (;;) {
-        if (!HasUnreadByte(watcher)) {
-            int waited = WaitForData(watcher, timeoutMs);
-            if (waited != WaitData)
-                return waited; // the partial line stays for the next read
-            if (!HasUnreadByte(watcher))
-                return WaitClosed; // a stop request ended the wait; no byte arrived
-        }
-        unsigned char c = static_cast<unsigned char>(watcher->recvBuffer[watcher->recvPos++]);
-        if (c == '\n')
-            break;
-        if (c < 0x20 || c > 0x7E)
-            continue;
-        if (watcher->partialLine.size() < MaxLineBytes)
-            watcher->partialLine += static_cast<char>(c);
-    }
-    std::string line;
-    line.swap(watcher->partialLine);
-    Trace(watcher, "Recv:%s", line.c_str());
-    out.swap(line);
-    return WaitData;
+    return ReadLineWith(session, out, timeoutMs, WaitForData);
 }
 
-bool ReadTaggedResult(Watcher* watcher, std::string& status)
+int ReadIdleLine(Session* session, std::string& out, DWORD timeoutMs)
 {
-    std::string tag = ExpectedTag(watcher);
+    return ReadLineWith(session, out, timeoutMs, WaitForIdleEvent);
+}
+
+bool ReadTaggedResult(Session* session, std::string& status)
+{
+    std::string tag = ExpectedTag(session);
     std::string line;
-    while (watcher->stopRequested == 0) {
-        if (ReadLine(watcher, line, ResponseTimeoutMs(watcher)) != WaitData)
+    while (!StopRequested(session)) {
+        if (ReadLine(session, line, ResponseTimeoutMs(session)) != WaitData)
             return false;
         if (StartsWith(line, "C") && IsTaggedWith(line, tag)) {
             status = StatusText(line);
@@ -217,54 +142,38 @@ bool ReadTaggedResult(Watcher* watcher, std::string& status)
     return false;
 }
 
-int CheckTaggedCompletion(Watcher* watcher, std::string line)
+int CheckTaggedCompletion(Session* session, std::string line)
 {
-    if (!IsTaggedWith(line, ExpectedTag(watcher)))
+    if (!IsTaggedWith(line, ExpectedTag(session)))
         return 0;
     if (StartsWith(StatusText(line), "OK"))
         return 1;
-    CloseConnection(watcher);
-    NotifyConnectFailed(watcher);
+    CloseConnection(session);
+    NotifyConnectFailed(session);
     return -1;
 }
 
-void NotifyMailArrived(Watcher* watcher)
+void NotifyMailArrived(Session* session)
 {
-    if (watcher->stopRequested != 0)
+    if (StopRequested(session))
         return;
-    HWND window = FrontWindow(watcher);
-    if (window == NULL)
-        return;
-    if (watcher->debug != 0) {
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        Trace(watcher, "%02d:%02d:%02d.%03d Received MAIL", now.wHour, now.wMinute, now.wSecond,
-              now.wMilliseconds);
-    }
-    PostMessageA(window, WM_COMMAND, MailArrivedCommand, 0);
+    session->events.mailArrived(session->events.owner);
 }
 
-void NotifyConnectFailed(Watcher* watcher)
+void NotifyConnectFailed(Session* session)
 {
-    if (watcher->connectNoticePending == 0)
+    if (session->connectNoticePending == 0)
         return;
-    HWND window = FrontWindow(watcher);
-    if (window != NULL) {
-        Trace(watcher, "Connect failed");
-        PostMessageA(window, WM_COMMAND, ConnectFailedCommand, 0);
-    }
-    watcher->connectNoticePending = 0;
+    session->events.connectFailed(session->events.owner);
+    session->connectNoticePending = 0;
 }
 
-void NotifyLoginFailed(Watcher* watcher)
+void NotifyLoginFailed(Session* session)
 {
     // Off until new settings arrive: no further login attempts.
-    AcquireSRWLockExclusive(&watcher->settingsLock);
-    watcher->use = 0;
-    ReleaseSRWLockExclusive(&watcher->settingsLock);
-    HWND window = FrontWindow(watcher);
-    if (window != NULL) {
-        Trace(watcher, "Login failed");
-        PostMessageA(window, WM_COMMAND, LoginFailedCommand, 0);
+    {
+        ExclusiveLock hold(session->settingsLock);
+        session->settings.use = 0;
     }
+    session->events.loginFailed(session->events.owner);
 }

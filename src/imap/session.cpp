@@ -1,13 +1,13 @@
 #include "imap/session.h"
 
-#include <limits.h>
+#include <stdarg.h>
+#include <string.h>
 
 #include <string>
 
 #include "diag/trace.h"
 #include "imap/command.h"
 #include "imap/transport.h"
-#include "watch/watcher.h"
 
 // New mail is recognised in three ways only: a RECENT count of 1 or more in
 // the SELECT response; once on reaching IDLE after a connect, when
@@ -21,39 +21,21 @@ namespace {
 
 const DWORD RetryPauseMs = 3000;
 const DWORD GreetingTimeoutMs = 20000;
-const DWORD IdlePollMs = 100;
-
-bool Stopping(const Watcher* watcher)
-{
-    return watcher->stopRequested != 0;
-}
-
-// The count of an untagged RECENT line such as "* 3 RECENT": the digits from
-// index 2 on, right after the asterisk and one space. Anything else is 0.
-int RecentCount(const std::string& line)
-{
-    int count = 0;
-    for (size_t i = 2; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
-        int digit = line[i] - '0';
-        count = count > (INT_MAX - digit) / 10 ? INT_MAX : count * 10 + digit;
-    }
-    return count;
-}
 
 // Reads the responses to the last command up to its tagged completion,
 // handing every untagged line to `untagged`; other lines are skipped.
 // 1: completed with OK; -1: completed with a failure, and the connection is
 // closed; 0: a read failed.
-template <typename UntaggedLine> int ReadCompletion(Watcher* watcher, UntaggedLine untagged)
+template <typename UntaggedLine> int ReadCompletion(Session* session, UntaggedLine untagged)
 {
     std::string line;
     for (;;) {
-        if (ReadLine(watcher, line, ResponseTimeoutMs(watcher)) != WaitData)
+        if (ReadLine(session, line, ResponseTimeoutMs(session)) != WaitData)
             return 0;
         if (StartsWith(line, "*")) {
             untagged(line);
         } else if (StartsWith(line, "C")) {
-            int completion = CheckTaggedCompletion(watcher, line);
+            int completion = CheckTaggedCompletion(session, line);
             if (completion != 0)
                 return completion;
         }
@@ -61,165 +43,216 @@ template <typename UntaggedLine> int ReadCompletion(Watcher* watcher, UntaggedLi
 }
 
 // Reads lines until one begins with "+". False when a read failed.
-bool WaitForContinuation(Watcher* watcher)
+bool WaitForContinuation(Session* session)
 {
     std::string line;
     for (;;) {
-        if (ReadLine(watcher, line, ResponseTimeoutMs(watcher)) != WaitData)
+        if (ReadLine(session, line, ResponseTimeoutMs(session)) != WaitData)
             return false;
         if (StartsWith(line, "+"))
             return true;
     }
 }
 
-} // namespace
-
-void SessionStep(Watcher* watcher)
+// refreshTime minutes as a 32-bit product, compared unsigned.
+DWORD RenewAfterMs(const Session* session)
 {
-    if (watcher->use == 0) {
-        if (watcher->retryPending) {
-            watcher->retryPending = 0;
-            watcher->connectFailures = 0;
-        }
-        return;
-    }
-    if (watcher->sock == INVALID_SOCKET) {
-        if (watcher->retryPending && GetTickCount() - watcher->lastAttemptTick < RetryPauseMs)
-            return;
-        watcher->lastAttemptTick = GetTickCount();
-        if (!OpenConnection(watcher)) {
-            watcher->retryPending = 1;
-            return;
-        }
-        watcher->retryPending = 0;
-    }
-    if (watcher->sessionState != 1) {
-        StartSession(watcher);
-        return;
-    }
-    // Never renew while received bytes wait to be read. The period is
-    // refreshTime minutes as a 32-bit product, compared unsigned.
-    DWORD renewAfterMs = static_cast<DWORD>(watcher->refreshTime) * 60000u;
-    if (!HasUnreadByte(watcher) && GetTickCount() - watcher->idleSinceTick >= renewAfterMs)
-        RenewIdle(watcher);
-    else
-        PollIdle(watcher);
+    return static_cast<DWORD>(session->settings.refreshTime) * 60000u;
 }
 
-void StartSession(Watcher* watcher)
+} // namespace
+
+Session::Session()
+{
+    memset(&settings, 0, sizeof settings);
+    settings.refreshTime = 12;
+    settings.recvTimeout = 20;
+    settings.recvAtConnected = 1;
+}
+
+bool InitSession(Session* session)
+{
+    session->stopEvent.Attach(CreateEventA(NULL, TRUE, FALSE, NULL));
+    return session->stopEvent.Valid();
+}
+
+void RequestStop(Session* session)
+{
+    session->stopRequested = 1;
+    SetEvent(session->stopEvent.Get());
+}
+
+bool StopRequested(const Session* session)
+{
+    return session->stopRequested != 0;
+}
+
+bool TraceEnabled(const Session* session)
+{
+    return session->settings.debug != 0;
+}
+
+void Trace(const Session* session, const char* format, ...)
+{
+    if (!TraceEnabled(session))
+        return;
+    va_list arguments;
+    va_start(arguments, format);
+    TraceV(session->serial, true, format, arguments);
+    va_end(arguments);
+}
+
+DWORD SessionStep(Session* session)
+{
+    if (session->settings.use == 0) {
+        if (session->retryPending) {
+            session->retryPending = 0;
+            session->connectFailures = 0;
+        }
+        return INFINITE; // until new settings come, or the stop
+    }
+    if (!session->sock.Valid()) {
+        DWORD sinceAttempt = GetTickCount() - session->lastAttemptTick;
+        if (session->retryPending && sinceAttempt < RetryPauseMs)
+            return RetryPauseMs - sinceAttempt;
+        session->lastAttemptTick = GetTickCount();
+        if (!OpenConnection(session)) {
+            session->retryPending = 1;
+            return 0;
+        }
+        session->retryPending = 0;
+    }
+    if (session->sessionState != 1) {
+        StartSession(session);
+        return 0;
+    }
+    // Never renew while received bytes wait to be read.
+    if (!HasUnreadByte(session) && GetTickCount() - session->idleSinceTick >= RenewAfterMs(session))
+        RenewIdle(session);
+    else
+        PollIdle(session);
+    return 0;
+}
+
+void StartSession(Session* session)
 {
     std::string line;
 
     // Any untagged line is the greeting, a "* BYE" included.
     do {
-        if (ReadLine(watcher, line, GreetingTimeoutMs) != WaitData) {
-            if (Stopping(watcher))
+        if (ReadLine(session, line, GreetingTimeoutMs) != WaitData) {
+            if (StopRequested(session))
                 return;
-            NotifyConnectFailed(watcher);
-            CloseConnection(watcher);
+            NotifyConnectFailed(session);
+            CloseConnection(session);
             return;
         }
     } while (!StartsWith(line, "*"));
 
     std::string status;
-    int sent = SendLogin(watcher, &status);
+    int sent = SendLogin(session, &status);
     if (sent == 0) {
-        if (!Stopping(watcher))
-            NotifyConnectFailed(watcher);
+        if (!StopRequested(session))
+            NotifyConnectFailed(session);
         return;
     }
-    if (sent == 1 && !ReadTaggedResult(watcher, status)) {
+    if (sent == 1 && !ReadTaggedResult(session, status)) {
         // The connection stays; the next step waits for a greeting again.
-        if (!Stopping(watcher))
-            NotifyConnectFailed(watcher);
+        if (!StopRequested(session))
+            NotifyConnectFailed(session);
         return;
     }
     if (!StartsWith(status, "OK")) {
-        CloseConnection(watcher);
-        NotifyLoginFailed(watcher);
+        CloseConnection(session);
+        NotifyLoginFailed(session);
         return;
     }
 
-    if (!SendCommand("SELECT INBOX", watcher)) {
-        NotifyConnectFailed(watcher);
+    if (!SendCommand("SELECT INBOX", session)) {
+        NotifyConnectFailed(session);
         return;
     }
     bool recentSeen = false;
-    int selected = ReadCompletion(watcher, [&](const std::string& untagged) {
-        if (untagged.find("RECENT") != std::string::npos && RecentCount(untagged) >= 1) {
-            NotifyMailArrived(watcher);
+    int selected = ReadCompletion(session, [&](const std::string& untagged) {
+        if (Contains(untagged, "RECENT") && RecentCount(untagged) >= 1) {
+            NotifyMailArrived(session);
             recentSeen = true;
         }
     });
     if (selected == 0) {
-        if (Stopping(watcher))
+        if (StopRequested(session))
             return;
-        CloseConnection(watcher);
-        NotifyConnectFailed(watcher);
+        CloseConnection(session);
+        NotifyConnectFailed(session);
         return;
     }
     if (selected == -1)
         return;
 
-    if (!SendCommand("IDLE", watcher)) {
-        NotifyConnectFailed(watcher);
+    if (!SendCommand("IDLE", session)) {
+        NotifyConnectFailed(session);
         return;
     }
     // Untagged lines before the continuation, EXISTS among them, are skipped;
     // so is a tagged rejection, until the wait times out.
-    if (!WaitForContinuation(watcher)) {
-        if (Stopping(watcher))
+    if (!WaitForContinuation(session)) {
+        if (StopRequested(session))
             return;
-        CloseConnection(watcher);
-        NotifyConnectFailed(watcher);
+        CloseConnection(session);
+        NotifyConnectFailed(session);
         return;
     }
-    if (!recentSeen && watcher->recvAtConnected != 0)
-        NotifyMailArrived(watcher);
-    Trace(watcher, "IDLE mode");
-    watcher->connectNoticePending = 0;
-    watcher->sessionState = 1;
-    watcher->idleSinceTick = GetTickCount();
+    if (!recentSeen && session->settings.recvAtConnected != 0)
+        NotifyMailArrived(session);
+    Trace(session, "IDLE mode");
+    session->connectNoticePending = 0;
+    session->sessionState = 1;
+    session->idleSinceTick = GetTickCount();
 }
 
-void PollIdle(Watcher* watcher)
+void PollIdle(Session* session)
 {
+    // Until the renewal is due, a line comes, the server goes, a thread
+    // message comes for the worker, or the stop.
+    DWORD renewAfter = RenewAfterMs(session);
+    DWORD idleFor = GetTickCount() - session->idleSinceTick;
+    DWORD untilRenewal = idleFor < renewAfter ? renewAfter - idleFor : 1;
     std::string line;
-    int result = ReadLine(watcher, line, IdlePollMs);
-    if (result == WaitTimeout)
+    int result = ReadIdleLine(session, line, untilRenewal);
+    if (result == WaitTimeout || result == WaitThreadMessage)
         return;
     if (result != WaitData) {
         // sessionState stays 1 until the next connect resets it.
-        if (!Stopping(watcher))
-            CloseConnection(watcher);
+        if (!StopRequested(session))
+            CloseConnection(session);
         return;
     }
-    if (line.find("EXISTS") != std::string::npos)
-        NotifyMailArrived(watcher);
+    if (Contains(line, "EXISTS"))
+        NotifyMailArrived(session);
 }
 
-void RenewIdle(Watcher* watcher)
+void RenewIdle(Session* session)
 {
-    if (!SendDone(watcher))
+    if (!SendDone(session))
         return;
     // DONE has no tag: the completion awaited is that of the IDLE command.
-    int completed = ReadCompletion(watcher, [&](const std::string& untagged) {
-        if (untagged.find("EXISTS") != std::string::npos)
-            NotifyMailArrived(watcher);
+    int completed = ReadCompletion(session, [&](const std::string& untagged) {
+        if (Contains(untagged, "EXISTS"))
+            NotifyMailArrived(session);
     });
     if (completed == 0) {
-        if (!Stopping(watcher))
-            CloseConnection(watcher);
+        if (!StopRequested(session))
+            CloseConnection(session);
         return;
     }
     if (completed == -1)
         return;
-    if (!SendCommand("IDLE", watcher))
+    if (!SendCommand("IDLE", session))
         return;
-    if (!WaitForContinuation(watcher)) {
-        if (!Stopping(watcher))
-            CloseConnection(watcher);
+    if (!WaitForContinuation(session)) {
+        if (!StopRequested(session))
+            CloseConnection(session);
         return;
     }
-    watcher->idleSinceTick = GetTickCount();
+    session->idleSinceTick = GetTickCount();
 }

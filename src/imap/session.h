@@ -1,11 +1,99 @@
-// The IDLE watch cycle of one watcher: log in, select INBOX, wait in IDLE,
-// renew it, reconnect after failures, and announce new mail. Worker thread
-// only; the worker loop calls SessionStep once per pass.
+// One account's IMAP session: log in, select INBOX, wait in IDLE, renew it,
+// reconnect after failures, and announce new mail. Worker thread only, but
+// for the stop request and the settings, which the owner's thread reads and
+// raises as noted.
 #pragma once
 
-struct Watcher;
+#include <winsock2.h>
+#include <windows.h>
 
-void SessionStep(Watcher* watcher);
-void StartSession(Watcher* watcher);
-void PollIdle(Watcher* watcher);
-void RenewIdle(Watcher* watcher);
+#include <atomic>
+#include <string>
+
+#include "config/settings.h"
+#include "diag/handles.h"
+
+// What the session tells its owner. Called on the worker thread; each call
+// must return at once (it may only post a message). The owner decides where
+// a notice goes and whether there is anyone to tell.
+struct SessionEvents {
+    void* owner;
+    void (*mailArrived)(void* owner);
+    void (*connectFailed)(void* owner);
+    void (*loginFailed)(void* owner);
+};
+
+struct SocketTraits {
+    typedef SOCKET Type;
+    static SOCKET Invalid() { return INVALID_SOCKET; }
+    static void Close(SOCKET sock) { closesocket(sock); }
+};
+typedef UniqueResource<SocketTraits> UniqueSocket;
+
+struct WsaEventTraits {
+    typedef WSAEVENT Type;
+    static WSAEVENT Invalid() { return WSA_INVALID_EVENT; }
+    static void Close(WSAEVENT event) { WSACloseEvent(event); }
+};
+typedef UniqueResource<WsaEventTraits> UniqueWsaEvent;
+
+// Received bytes not yet taken by the line reader, and the start of a line
+// whose LF has not arrived yet. The partial line outlives a wait's time-out;
+// it is dropped when a command is sent or the connection closes.
+struct ReceiveBuffer {
+    char bytes[1024];
+    int pos = 0; // next unread byte
+    int len = 0; // valid bytes
+    std::string partialLine;
+};
+
+// Who writes each field is noted beside it: "owner" is the thread that made
+// the session and asks it to stop (the host's thread for a watcher), "worker"
+// the thread that steps it, "once" means set before the first step.
+struct Session {
+    int serial = 0;             // once: printed in every trace line
+    SessionEvents events = {};  // once
+    UniqueHandle stopEvent;     // once: manual-reset, set with stopRequested
+    std::atomic<unsigned char> stopRequested{0}; // owner: read afresh at every wait
+
+    // The settings the session runs with. The worker replaces them under
+    // settingsLock held exclusively and reads them without it (it is the
+    // only writer); other threads read them under settingsLock held shared.
+    SRWLOCK settingsLock = SRWLOCK_INIT;
+    Settings settings;
+
+    // The connection: worker only.
+    UniqueSocket sock;
+    UniqueWsaEvent netEvent;
+    ReceiveBuffer received;
+    bool peerClosed = false;    // the close was seen; every later wait reports it
+    bool readPending = false;   // data was reported with the connect: read before waiting
+    unsigned char retryPending = 0;  // the last connection attempt failed
+    DWORD lastAttemptTick = 0;       // start of the last connection attempt
+    DWORD connectFailures = 0;       // consecutive failed connects
+    DWORD idleSinceTick = 0;         // IDLE last started or renewed
+    int sessionState = 0;            // 0 not in IDLE yet, 1 in IDLE
+    int tagCounter = 0;              // number of the last tagged command
+    unsigned char connectNoticePending = 1; // "Connect failed" may still be told
+
+    Session();
+};
+
+// Makes the stop event; false when it could not be made.
+bool InitSession(Session* session);
+// Owner's thread: the session stops at its next wait, or at once in one.
+void RequestStop(Session* session);
+bool StopRequested(const Session* session);
+
+// Writes "[serial]" and the message when the session's debug setting is on.
+// Worker thread (it reads the settings without the lock).
+void Trace(const Session* session, const char* format, ...);
+bool TraceEnabled(const Session* session);
+
+// One step of the session. Answers how long the caller may wait for a
+// thread message or the stop before the next step when nothing else
+// happens: 0 to step again at once, INFINITE while the session is off.
+DWORD SessionStep(Session* session);
+void StartSession(Session* session);
+void PollIdle(Session* session);
+void RenewIdle(Session* session);

@@ -3,10 +3,12 @@
 #include <string.h>
 
 #include <atomic>
+#include <string>
+#include <vector>
 
-#include "diag/trace.h"
 #include "imap/command.h"
-#include "watch/watcher.h"
+#include "imap/lookup.h"
+#include "imap/session.h"
 
 namespace {
 
@@ -14,49 +16,225 @@ namespace {
 // Several workers may start it at once on first use, which is harmless.
 std::atomic<unsigned char> winsockReady{0};
 
-const DWORD PollMs = 50;
 const DWORD ClosePauseMs = 1000;
+// Never handed to a wait as a time-out: it would mean no limit.
+const DWORD LongestWaitMs = INFINITE - 1;
 
-// Connects as a blocking connect would, with the system's own time-out, but
-// looks at stopRequested every 50 ms: a server that does not answer must not
-// keep the host's thread, which waits for this worker when its window
-// closes, for the minutes a connect may take. 0 when connected, else the
-// socket error (WSAEINTR when a stop request ended the attempt).
-int ConnectUntilStopped(SOCKET sock, const sockaddr_in& server, Watcher* watcher)
+// Drops everything received on the connection that is going away.
+void ForgetReceived(Session* session)
 {
-    u_long nonBlocking = 1;
-    ioctlsocket(sock, FIONBIO, &nonBlocking);
+    session->received.pos = 0;
+    session->received.len = 0;
+    session->received.partialLine.clear();
+    session->peerClosed = false;
+    session->readPending = false;
+}
+
+// "connect to(NAME,PORT,ADDRESS)": an IPv4 address as its four bytes in
+// network order read as one little-endian number (ffffffff for a name that
+// did not resolve), an IPv6 address in brackets in its text form.
+void TraceAttempt(Session* session, const std::string& name, int port, const ServerAddress* address)
+{
+    if (!TraceEnabled(session))
+        return;
+    if (address == NULL || address->address.ss_family == AF_INET) {
+        unsigned value = address == NULL
+                             ? INADDR_NONE
+                             : reinterpret_cast<const sockaddr_in*>(&address->address)->sin_addr.s_addr;
+        Trace(session, "connect to(%s,%d,%x)", name.c_str(), port, value);
+        return;
+    }
+    char text[NI_MAXHOST];
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&address->address), address->length, text, sizeof text,
+                    NULL, 0, NI_NUMERICHOST) != 0)
+        strcpy(text, "?");
+    Trace(session, "connect to(%s,%d,[%s])", name.c_str(), port, text);
+}
+
+// The server's addresses, in order. An empty name is no server (it would
+// resolve to this machine). Answers false when none was found or the stop
+// ended the lookup; *error then holds the reason.
+bool ResolveServer(Session* session, const std::string& name, int port, std::vector<ServerAddress>* addresses,
+                   int* error)
+{
+    addresses->clear();
+    *error = WSAHOST_NOT_FOUND;
+    if (name.empty())
+        return false;
+    ServerAddress numeric;
+    if (NumericAddress(name, port, &numeric)) {
+        addresses->push_back(numeric);
+        return true;
+    }
+    PendingLookup* lookup = StartLookup(name, port);
+    if (lookup == NULL)
+        return false;
+    HANDLE handles[2] = {LookupDone(lookup), session->stopEvent.Get()};
+    DWORD waited = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    bool found = false;
+    if (waited == WAIT_OBJECT_0)
+        found = LookupResult(lookup, addresses, error);
+    else
+        *error = WSAEINTR; // stopped: the helper finishes on its own
+    ReleaseLookup(lookup);
+    return found;
+}
+
+// Connects the session's socket to one address, waiting on its connect event
+// and the stop. 0 when connected, else the socket error (WSAEINTR when a stop
+// ended the attempt).
+int ConnectTo(Session* session, const ServerAddress& address)
+{
     int error = 0;
-    if (connect(sock, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
-        error = WSAGetLastError();
-        while (error == WSAEWOULDBLOCK) {
-            if (watcher->stopRequested != 0) {
-                error = WSAEINTR;
-                break;
+    if (connect(session->sock.Get(), reinterpret_cast<const sockaddr*>(&address.address), address.length) == 0)
+        return 0;
+    error = WSAGetLastError();
+    if (error != WSAEWOULDBLOCK)
+        return error;
+    HANDLE handles[2] = {session->netEvent.Get(), session->stopEvent.Get()};
+    for (;;) {
+        DWORD waited = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+        if (waited == WAIT_OBJECT_0 + 1)
+            return WSAEINTR;
+        if (waited != WAIT_OBJECT_0)
+            return static_cast<int>(GetLastError());
+        WSANETWORKEVENTS events;
+        if (WSAEnumNetworkEvents(session->sock.Get(), session->netEvent.Get(), &events) != 0)
+            return WSAGetLastError();
+        if (events.lNetworkEvents & FD_CONNECT) {
+            error = events.iErrorCode[FD_CONNECT_BIT];
+            if (error == 0) {
+                // Reported once and not again: the greeting may have come
+                // with the connect, or the peer may already have gone.
+                if (events.lNetworkEvents & FD_READ)
+                    session->readPending = true;
+                if (events.lNetworkEvents & FD_CLOSE)
+                    session->peerClosed = true;
             }
-            fd_set writable;
-            fd_set failed;
-            FD_ZERO(&writable);
-            FD_ZERO(&failed);
-            FD_SET(sock, &writable);
-            FD_SET(sock, &failed);
-            timeval poll = {0, static_cast<long>(PollMs * 1000)};
-            int ready = select(0, NULL, &writable, &failed, &poll);
-            if (ready == SOCKET_ERROR) {
-                error = WSAGetLastError();
-            } else if (FD_ISSET(sock, &failed)) {
-                int length = sizeof error;
-                if (getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
-                    error == 0)
-                    error = WSAECONNREFUSED;
-            } else if (FD_ISSET(sock, &writable)) {
-                error = 0;
-            }
+            return error;
         }
     }
-    u_long blocking = 0;
-    ioctlsocket(sock, FIONBIO, &blocking);
+}
+
+// One address: a socket of its family, selected for its events, connected.
+// 0 when connected, else the error traced.
+int TryAddress(Session* session, const ServerAddress& address)
+{
+    session->sock.Attach(socket(address.address.ss_family, SOCK_STREAM, IPPROTO_TCP));
+    if (!session->sock.Valid()) {
+        int error = WSAGetLastError();
+        Trace(session, "socket error(%d)", error);
+        return error;
+    }
+    // The connect, the data and the close all signal the one event; the
+    // selection also makes the socket non-blocking.
+    if (WSAEventSelect(session->sock.Get(), session->netEvent.Get(), FD_CONNECT | FD_READ | FD_CLOSE) != 0) {
+        int error = WSAGetLastError();
+        Trace(session, "WSAEventSelect Error(%d)", error);
+        session->sock.Close();
+        return error;
+    }
+    int error = ConnectTo(session, address);
+    if (error != 0) {
+        if (!StopRequested(session))
+            Trace(session, "connect error(%d)", error);
+        session->sock.Close();
+        ForgetReceived(session);
+    }
     return error;
+}
+
+// Waits on the connection's event and the stop, and with `messages` also
+// for a thread message. The one wait of the worker while it waits for the
+// server.
+int WaitNetwork(Session* session, DWORD timeoutMs, bool messages)
+{
+    if (!session->sock.Valid() || !session->netEvent.Valid()) {
+        Trace(session, "param error(%x,%x)", static_cast<unsigned>(session->sock.Get()),
+              static_cast<unsigned>(reinterpret_cast<UINT_PTR>(session->netEvent.Get())));
+        return WaitClosed;
+    }
+    if (session->readPending) {
+        // The connect reported data along with itself, and the event will
+        // not say so again until it is read.
+        session->readPending = false;
+        ReceiveBuffer& received = session->received;
+        int count = recv(session->sock.Get(), received.bytes, sizeof received.bytes, 0);
+        if (count > 0) {
+            received.len = count;
+            received.pos = 0;
+            return WaitData;
+        }
+        if (count == 0) {
+            session->peerClosed = true;
+        } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
+            Trace(session, "recv error(%d)", WSAGetLastError());
+            return WaitFailed;
+        }
+    }
+    if (session->peerClosed) {
+        // The close was seen (alone, or with the last data) and is not
+        // signalled again: take what the socket still holds, then report it.
+        int count = recv(session->sock.Get(), session->received.bytes, sizeof session->received.bytes, 0);
+        if (count > 0) {
+            session->received.len = count;
+            session->received.pos = 0;
+            return WaitData;
+        }
+        Trace(session, "## Connection Closed");
+        return WaitClosed;
+    }
+    HANDLE handles[2] = {session->netEvent.Get(), session->stopEvent.Get()};
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (StopRequested(session))
+            return WaitData; // no byte arrived; the caller sees the stop
+        DWORD remaining = LongestWaitMs;
+        if (timeoutMs != 0) {
+            DWORD elapsed = GetTickCount() - start;
+            if (elapsed >= timeoutMs) {
+                if (!messages && timeoutMs >= 1000)
+                    Trace(session, "recv timeout(%d)", static_cast<int>(timeoutMs));
+                return WaitTimeout;
+            }
+            remaining = timeoutMs - elapsed;
+        }
+        DWORD waited = messages ? MsgWaitForMultipleObjectsEx(2, handles, remaining, QS_ALLPOSTMESSAGE,
+                                                              MWMO_INPUTAVAILABLE)
+                                : WaitForMultipleObjects(2, handles, FALSE, remaining);
+        if (waited == WAIT_OBJECT_0) {
+            WSANETWORKEVENTS events;
+            if (WSAEnumNetworkEvents(session->sock.Get(), session->netEvent.Get(), &events) != 0) {
+                Trace(session, "WSAEnumNetworkEvents Failed");
+                return WaitFailed;
+            }
+            if (events.lNetworkEvents & FD_READ) {
+                if (!ReceiveChunk(session))
+                    return WaitFailed;
+                if (events.lNetworkEvents & FD_CLOSE)
+                    session->peerClosed = true;
+                return WaitData;
+            }
+            if (events.lNetworkEvents & FD_CLOSE) {
+                // Signalled once only: a later wait on this connection (the
+                // greeting wait after a login without answer) must not wait
+                // out its time-out for a peer that is gone.
+                session->peerClosed = true;
+                Trace(session, "## Connection Closed");
+                return WaitClosed;
+            }
+        } else if (waited == WAIT_OBJECT_0 + 1) {
+            return WaitData; // the stop
+        } else if (messages && waited == WAIT_OBJECT_0 + 2) {
+            return WaitThreadMessage;
+        } else if (waited == WAIT_FAILED) {
+            Trace(session, "WSAWaitForMultipleEvents Failed(%d,%x)", static_cast<int>(GetLastError()),
+                  static_cast<unsigned>(reinterpret_cast<UINT_PTR>(session->netEvent.Get())));
+            return WaitFailed;
+        }
+        // A time-out goes round once more and is judged above; an event
+        // with nothing of ours in it is waited past.
+    }
 }
 
 } // namespace
@@ -72,167 +250,104 @@ bool StartWinsock()
     return true;
 }
 
-SOCKET ConnectServer(const char* name, int port, Watcher* watcher)
-{
-    unsigned long address = inet_addr(name);
-    // An empty name would resolve to this machine itself: it stays
-    // unresolved, like any other name that is no server.
-    if (address == INADDR_NONE && name[0] != '\0') {
-        hostent* host = gethostbyname(name);
-        if (host != NULL && host->h_addrtype == AF_INET && host->h_addr_list[0] != NULL)
-            memcpy(&address, host->h_addr_list[0], sizeof address);
-    }
-    Trace(watcher, "connect to(%s,%d,%x)", name, port, static_cast<unsigned>(address));
-
-    SOCKET sock = socket(AF_INET, SOCK_STREAM, 0);
-    if (sock == INVALID_SOCKET) {
-        Trace(watcher, "socket error(%d)", WSAGetLastError());
-        return INVALID_SOCKET;
-    }
-    sockaddr_in server;
-    memset(&server, 0, sizeof server);
-    server.sin_family = AF_INET;
-    server.sin_port = htons(static_cast<u_short>(port));
-    server.sin_addr.s_addr = address;
-    int error = ConnectUntilStopped(sock, server, watcher);
-    if (error != 0) {
-        Trace(watcher, "connect error(%d)", error);
-        closesocket(sock);
-        return INVALID_SOCKET;
-    }
-    return sock;
-}
-
-bool OpenConnection(Watcher* watcher)
+bool OpenConnection(Session* session)
 {
     if (winsockReady == 0 && !StartWinsock()) {
-        Trace(watcher, "WinSock Error");
-        Sleep(ClosePauseMs);
+        Trace(session, "WinSock Error");
+        WaitForSingleObject(session->stopEvent.Get(), ClosePauseMs);
         return false;
     }
-    watcher->sock = ConnectServer(watcher->server.c_str(), watcher->port, watcher);
-    // An attempt ended by a stop request is no failure of the server: it is
+    const std::string server = session->settings.server;
+    const int port = session->settings.port;
+    std::vector<ServerAddress> addresses;
+    int error = 0;
+    bool resolved = ResolveServer(session, server, port, &addresses, &error);
+    // A stop ends the attempt: that is no failure of the server, and it is
     // neither counted nor paused for.
-    if (watcher->sock == INVALID_SOCKET && watcher->stopRequested != 0)
+    if (StopRequested(session))
         return false;
-    if (watcher->sock == INVALID_SOCKET) {
+
+    if (resolved) {
+        session->netEvent.Attach(WSACreateEvent());
+        if (!session->netEvent.Valid()) {
+            Trace(session, "WSACreateEvent Error(%d)", WSAGetLastError());
+            CloseConnection(session);
+            return false;
+        }
+        for (const ServerAddress& address : addresses) {
+            TraceAttempt(session, server, port, &address);
+            error = TryAddress(session, address);
+            if (StopRequested(session)) {
+                session->netEvent.Close();
+                return false;
+            }
+            if (error == 0)
+                break;
+        }
+    } else {
+        TraceAttempt(session, server, port, NULL);
+        Trace(session, "connect error(%d)", error);
+    }
+
+    if (!session->sock.Valid()) {
+        session->netEvent.Close();
         // Counted until a live socket is closed; from the third failure on,
         // each one pauses and tells the user (while a notice is pending).
-        if (++watcher->connectFailures >= 3) {
-            CloseConnection(watcher);
-            NotifyConnectFailed(watcher);
+        if (++session->connectFailures >= 3) {
+            CloseConnection(session);
+            NotifyConnectFailed(session);
         }
         return false;
     }
-    watcher->netEvent = WSACreateEvent();
-    if (watcher->netEvent == NULL) {
-        Trace(watcher, "WSACreateEvent Error(%d)", WSAGetLastError());
-        CloseConnection(watcher);
-        return false;
-    }
-    // This also makes the socket non-blocking.
-    if (WSAEventSelect(watcher->sock, watcher->netEvent, FD_READ | FD_CLOSE) != 0) {
-        Trace(watcher, "WSAEventSelect Error(%d)", WSAGetLastError());
-        CloseConnection(watcher);
-        return false;
-    }
-    watcher->sessionState = 0;
-    watcher->tagCounter = 0;
-    Trace(watcher, "Connected(%x)", 0);
+    session->sessionState = 0;
+    session->tagCounter = 0;
+    Trace(session, "Connected(%x)", 0);
     return true;
 }
 
-void CloseConnection(Watcher* watcher)
+void CloseConnection(Session* session)
 {
-    if (watcher->netEvent != NULL) {
-        WSACloseEvent(watcher->netEvent);
-        watcher->netEvent = NULL;
-    }
-    if (watcher->sock != INVALID_SOCKET) {
-        closesocket(watcher->sock);
-        watcher->sock = INVALID_SOCKET;
-        watcher->connectFailures = 0;
-        Trace(watcher, "CloseSocket");
+    session->netEvent.Close();
+    if (session->sock.Valid()) {
+        session->sock.Close();
+        session->connectFailures = 0;
+        Trace(session, "CloseSocket");
     }
     // Nothing of this connection may be read as the next one's: unread
     // bytes, a partial line and a pending close all go with it.
-    watcher->recvPos = 0;
-    watcher->recvLen = 0;
-    watcher->peerClosed = false;
-    DropPartialLine(watcher);
-    Sleep(ClosePauseMs);
+    ForgetReceived(session);
+    // Paces the next attempt. A stopping worker has nothing to pace.
+    WaitForSingleObject(session->stopEvent.Get(), ClosePauseMs);
 }
 
-int WaitForData(Watcher* watcher, DWORD timeoutMs)
+int WaitForData(Session* session, DWORD timeoutMs)
 {
-    if (watcher->sock == INVALID_SOCKET || watcher->netEvent == NULL) {
-        Trace(watcher, "param error(%x,%x)", static_cast<unsigned>(watcher->sock),
-              static_cast<unsigned>(reinterpret_cast<UINT_PTR>(watcher->netEvent)));
-        return WaitClosed;
-    }
-    if (watcher->peerClosed) {
-        // FD_CLOSE was seen (alone, or with the last data) and is not
-        // signalled again: take what the socket still holds, then report
-        // the close.
-        int count = recv(watcher->sock, watcher->recvBuffer, sizeof watcher->recvBuffer, 0);
-        if (count > 0) {
-            watcher->recvLen = count;
-            watcher->recvPos = 0;
-            return WaitData;
-        }
-        Trace(watcher, "## Connection Closed");
-        return WaitClosed;
-    }
-    DWORD start = GetTickCount();
-    int result = WaitData;
-    while (watcher->stopRequested == 0 && result == WaitData) {
-        DWORD waited = WaitForMultipleObjects(1, &watcher->netEvent, FALSE, PollMs);
-        if (waited == WAIT_OBJECT_0) {
-            WSANETWORKEVENTS events;
-            if (WSAEnumNetworkEvents(watcher->sock, watcher->netEvent, &events) != 0) {
-                Trace(watcher, "WSAEnumNetworkEvents Failed");
-                result = WaitFailed;
-            } else if (events.lNetworkEvents & FD_READ) {
-                if (!ReceiveChunk(watcher))
-                    return WaitFailed;
-                if (events.lNetworkEvents & FD_CLOSE)
-                    watcher->peerClosed = true;
-                return WaitData;
-            } else if (events.lNetworkEvents & FD_CLOSE) {
-                // Signalled once only: a later wait on this connection (the
-                // greeting wait after a login without answer) must not wait
-                // out its time-out for a peer that is gone.
-                watcher->peerClosed = true;
-                Trace(watcher, "## Connection Closed");
-                result = WaitClosed;
-            }
-        } else if (waited == WAIT_TIMEOUT) {
-            if (timeoutMs != 0 && GetTickCount() - start >= timeoutMs) {
-                if (timeoutMs >= 1000)
-                    Trace(watcher, "recv timeout(%d)", static_cast<int>(timeoutMs));
-                result = WaitTimeout;
-            }
-        } else if (waited == WAIT_FAILED) {
-            Trace(watcher, "WSAWaitForMultipleEvents Failed(%d,%x)", static_cast<int>(GetLastError()),
-                  static_cast<unsigned>(reinterpret_cast<UINT_PTR>(watcher->netEvent)));
-            result = WaitFailed;
-        }
-    }
-    return result;
+    return WaitNetwork(session, timeoutMs, false);
 }
 
-bool ReceiveChunk(Watcher* watcher)
+int WaitForIdleEvent(Session* session, DWORD timeoutMs)
 {
-    int count = recv(watcher->sock, watcher->recvBuffer, sizeof watcher->recvBuffer, 0);
+    return WaitNetwork(session, timeoutMs, true);
+}
+
+bool ReceiveChunk(Session* session)
+{
+    ReceiveBuffer& received = session->received;
+    int count = recv(session->sock.Get(), received.bytes, sizeof received.bytes, 0);
     if (count >= 1) {
-        watcher->recvLen = count;
-        watcher->recvPos = 0;
+        received.len = count;
+        received.pos = 0;
         return true;
     }
     int error = WSAGetLastError();
     if (error == WSAEWOULDBLOCK)
-        Trace(watcher, "recv error: Socket WSAEWOULDBLOCK");
+        Trace(session, "recv error: Socket WSAEWOULDBLOCK");
     else
-        Trace(watcher, "recv error(%d)", error);
+        Trace(session, "recv error(%d)", error);
     return false;
+}
+
+bool HasUnreadByte(const Session* session)
+{
+    return session->received.len != 0 && session->received.len > session->received.pos;
 }

@@ -2,22 +2,22 @@
 
 #include <algorithm>
 #include <list>
+#include <memory>
 
-#include "diag/trace.h"
-#include "host/host_api.h"
 #include "watch/watcher.h"
 #include "watch/worker.h"
 
 namespace {
 
-// In order of creation. Only the host's thread touches the list, so it needs
-// no lock; the windows of each watcher are another matter (see Watcher).
-std::list<Watcher*> WatcherRegistry;
+// In order of creation; the registry owns its watchers. Only the host's
+// thread touches the list, so it needs no lock; the windows of each watcher
+// are another matter (see Watcher).
+std::list<std::unique_ptr<Watcher>> WatcherRegistry;
 
 // Serials run 1, 2, 3 ... and are never reused within the process.
 int LastSerial = 0;
 
-bool HoldsWindow(Watcher* watcher, HWND window)
+bool HoldsWindow(const Watcher* watcher, HWND window)
 {
     // The host's thread is the only writer of windows, so it reads unlocked.
     const std::vector<HWND>& windows = watcher->windows;
@@ -26,79 +26,88 @@ bool HoldsWindow(Watcher* watcher, HWND window)
 
 } // namespace
 
-int AttachWindow(HWND window)
+int AttachWindow(HWND window, const std::string& account)
 {
-    std::string name = HostGetAccount(window);
     Watcher* watcher = FindWatcherByWindow(window);
     if (watcher != NULL) {
-        if (watcher->account == name)
+        if (watcher->account == account)
             return 0;
         // The window now shows another account.
         if (DetachWindow(watcher, window) == 0)
             DestroyWatcher(watcher);
     }
-    watcher = FindWatcherByAccount(name);
+    watcher = FindWatcherByAccount(account);
     if (watcher == NULL) {
-        CreateWatcher(window);
+        CreateWatcher(window, account);
         return 1;
     }
-    AcquireSRWLockExclusive(&watcher->windowsLock);
+    ExclusiveLock hold(watcher->windowsLock);
     watcher->windows.push_back(window);
-    int count = static_cast<int>(watcher->windows.size());
-    ReleaseSRWLockExclusive(&watcher->windowsLock);
-    return count;
+    return static_cast<int>(watcher->windows.size());
 }
 
 int DetachWindow(Watcher* watcher, HWND window)
 {
-    AcquireSRWLockExclusive(&watcher->windowsLock);
-    std::vector<HWND>& windows = watcher->windows;
-    std::vector<HWND>::iterator it = std::find(windows.begin(), windows.end(), window);
-    if (it != windows.end())
-        windows.erase(it);
-    int count = static_cast<int>(windows.size());
-    ReleaseSRWLockExclusive(&watcher->windowsLock);
-    Trace(watcher, "Window Count=%d", count);
+    int count;
+    {
+        ExclusiveLock hold(watcher->windowsLock);
+        std::vector<HWND>& windows = watcher->windows;
+        std::vector<HWND>::iterator it = std::find(windows.begin(), windows.end(), window);
+        if (it != windows.end())
+            windows.erase(it);
+        count = static_cast<int>(windows.size());
+    }
+    TraceWatcher(watcher, "Window Count=%d", count);
     return count;
 }
 
 Watcher* FindWatcherByWindow(HWND window)
 {
-    for (Watcher* watcher : WatcherRegistry)
-        if (HoldsWindow(watcher, window))
-            return watcher;
+    for (const std::unique_ptr<Watcher>& watcher : WatcherRegistry)
+        if (HoldsWindow(watcher.get(), window))
+            return watcher.get();
     return NULL;
 }
 
 Watcher* FindWatcherByAccount(const std::string& account)
 {
-    for (Watcher* watcher : WatcherRegistry)
+    for (const std::unique_ptr<Watcher>& watcher : WatcherRegistry)
         if (watcher->account == account)
-            return watcher;
+            return watcher.get();
     return NULL;
 }
 
-void CreateWatcher(HWND window)
+void CreateWatcher(HWND window, const std::string& account)
 {
-    Watcher* watcher = new Watcher;
-    InitWatcher(watcher, window, ++LastSerial);
-    WatcherRegistry.push_back(watcher);
+    std::unique_ptr<Watcher> watcher(new Watcher);
+    // Room in the list first, so that a started worker is never left
+    // without its entry.
+    WatcherRegistry.push_back(nullptr);
+    InitWatcher(watcher.get(), window, account, ++LastSerial);
+    WatcherRegistry.back() = std::move(watcher);
 }
 
 void DestroyWatcher(Watcher* watcher)
 {
-    std::list<Watcher*>::iterator it = std::find(WatcherRegistry.begin(), WatcherRegistry.end(), watcher);
-    if (it != WatcherRegistry.end())
-        WatcherRegistry.erase(it);
-    ReleaseWatcher(watcher);
-    delete watcher;
+    std::unique_ptr<Watcher> owned;
+    for (std::list<std::unique_ptr<Watcher>>::iterator it = WatcherRegistry.begin(); it != WatcherRegistry.end();
+         ++it) {
+        if (it->get() == watcher) {
+            owned = std::move(*it);
+            WatcherRegistry.erase(it);
+            break;
+        }
+    }
+    // A watcher that is not in the registry is released and freed all the
+    // same.
+    if (!owned)
+        owned.reset(watcher);
+    if (!ReleaseWatcher(watcher))
+        owned.release(); // the worker frees it as it ends
 }
 
 void CloseWindowSequence(HWND window)
 {
-    // The host is asked for the account as it always was; the answer is not
-    // needed, since the window's watcher is found by the window itself.
-    HostGetAccount(window);
     Watcher* watcher = FindWatcherByWindow(window);
     if (watcher == NULL)
         return;

@@ -8,11 +8,12 @@
 
 struct Watcher;
 
-int AttachWindow(HWND window);
+// `account` is the host's account folder for the window.
+int AttachWindow(HWND window, const std::string& account);
 int DetachWindow(Watcher* watcher, HWND window);
 Watcher* FindWatcherByWindow(HWND window);
 Watcher* FindWatcherByAccount(const std::string& account);
-void CreateWatcher(HWND window);
+void CreateWatcher(HWND window, const std::string& account);
 void DestroyWatcher(Watcher* watcher);
 
 // What QPCFolderClose does: detach the window, and destroy its watcher when

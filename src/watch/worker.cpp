@@ -1,40 +1,93 @@
 #include "watch/worker.h"
 
+#include <stdarg.h>
+#include <string.h>
+
+#include <memory>
 #include <new>
 
 #include "config/settings.h"
 #include "diag/trace.h"
-#include "host/host_api.h"
-#include "imap/session.h"
+#include "imap/command.h"
 #include "imap/transport.h"
+#include "watch/notices.h"
 #include "watch/watcher.h"
+
+std::atomic<UINT> MailArrivedCommand{0};
+std::atomic<UINT> ConnectFailedCommand{0};
+std::atomic<UINT> LoginFailedCommand{0};
 
 namespace {
 
-// The nine settings go from a record into the watcher. Worker only; other
+// The worker's stack holds the IMAP dialogue and the system's socket calls;
+// a reservation this size keeps an idle watcher's memory small.
+const SIZE_T WorkerStackReserve = 256 * 1024;
+// After running out of memory, the next pass waits this long (or for a
+// message or the stop), so that the worker does not spin.
+const DWORD OutOfMemoryPauseMs = 1000;
+
+// Marks of releaseMark.
+const int HostLetGo = 1;
+const int WorkerDone = 2;
+
+HWND FrontWindow(Watcher* watcher)
+{
+    SharedLock hold(watcher->windowsLock);
+    return watcher->windows.empty() ? NULL : watcher->windows.front();
+}
+
+// The session's notices, on the worker thread: each goes to the front window,
+// and nowhere when the watcher has no window.
+
+void PostMailArrived(void* owner)
+{
+    Watcher* watcher = static_cast<Watcher*>(owner);
+    HWND window = FrontWindow(watcher);
+    if (window == NULL)
+        return;
+    if (TraceEnabled(&watcher->session)) {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        Trace(&watcher->session, "%02d:%02d:%02d.%03d Received MAIL", now.wHour, now.wMinute, now.wSecond,
+              now.wMilliseconds);
+    }
+    PostMessageA(window, WM_COMMAND, MailArrivedCommand, 0);
+}
+
+void PostConnectFailed(void* owner)
+{
+    Watcher* watcher = static_cast<Watcher*>(owner);
+    HWND window = FrontWindow(watcher);
+    if (window == NULL)
+        return;
+    Trace(&watcher->session, "Connect failed");
+    PostMessageA(window, WM_COMMAND, ConnectFailedCommand, 0);
+}
+
+void PostLoginFailed(void* owner)
+{
+    Watcher* watcher = static_cast<Watcher*>(owner);
+    HWND window = FrontWindow(watcher);
+    if (window == NULL)
+        return;
+    Trace(&watcher->session, "Login failed");
+    PostMessageA(window, WM_COMMAND, LoginFailedCommand, 0);
+}
+
+// The nine settings go from a record into the session. Worker only; other
 // threads read them under the lock meanwhile.
 void TakeSettings(Watcher* watcher, const Settings& settings)
 {
-    AcquireSRWLockExclusive(&watcher->settingsLock);
-    watcher->use = settings.use;
-    watcher->server = settings.server;
-    watcher->port = settings.port;
-    watcher->refreshTime = settings.refreshTime;
-    watcher->recvTimeout = settings.recvTimeout;
-    watcher->user = settings.user;
-    watcher->pass = settings.pass;
-    watcher->debug = settings.debug;
-    watcher->recvAtConnected = settings.recvAtConnected;
-    ReleaseSRWLockExclusive(&watcher->settingsLock);
+    ExclusiveLock hold(watcher->session.settingsLock);
+    watcher->session.settings = settings;
 }
 
-void ApplyNewSettings(Watcher* watcher, Settings* copy)
+void ApplyNewSettings(Watcher* watcher, const Settings& copy)
 {
     // Every change reconnects, whichever setting it was.
-    CloseConnection(watcher);
-    TakeSettings(watcher, *copy);
-    watcher->connectNoticePending = 1;
-    delete copy;
+    CloseConnection(&watcher->session);
+    TakeSettings(watcher, copy);
+    watcher->session.connectNoticePending = 1;
 }
 
 // Serves the thread's queue. With apply false the settings copies are only
@@ -45,74 +98,99 @@ void ServeMessages(Watcher* watcher, bool apply)
     while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
         if (message.message != WM_WATCHER_SETTINGS || message.wParam == 0)
             continue;
-        Settings* copy = reinterpret_cast<Settings*>(message.wParam);
+        std::unique_ptr<Settings> copy(reinterpret_cast<Settings*>(message.wParam));
         if (apply)
-            ApplyNewSettings(watcher, copy);
-        else
-            delete copy;
+            ApplyNewSettings(watcher, *copy);
     }
 }
 
 bool SameSettings(Watcher* watcher, const Settings& settings)
 {
-    AcquireSRWLockShared(&watcher->settingsLock);
-    bool same = watcher->use == settings.use && watcher->server == settings.server &&
-                watcher->port == settings.port && watcher->refreshTime == settings.refreshTime &&
-                watcher->recvTimeout == settings.recvTimeout && watcher->debug == settings.debug &&
-                watcher->recvAtConnected == settings.recvAtConnected && watcher->user == settings.user &&
-                watcher->pass == settings.pass;
-    ReleaseSRWLockShared(&watcher->settingsLock);
-    return same;
+    SharedLock hold(watcher->session.settingsLock);
+    const Settings& running = watcher->session.settings;
+    return running.use == settings.use && strcmp(running.server, settings.server) == 0 &&
+           running.port == settings.port && running.refreshTime == settings.refreshTime &&
+           running.recvTimeout == settings.recvTimeout && running.debug == settings.debug &&
+           running.recvAtConnected == settings.recvAtConnected && strcmp(running.user, settings.user) == 0 &&
+           strcmp(running.pass, settings.pass) == 0;
 }
 
 } // namespace
 
-Watcher* InitWatcher(Watcher* watcher, HWND window, int serial)
+Watcher* InitWatcher(Watcher* watcher, HWND window, const std::string& account, int serial)
 {
     watcher->serial = serial;
+    watcher->session.serial = serial;
     watcher->windows.push_back(window); // no worker yet: no lock needed
-    watcher->account = HostGetAccount(window);
+    watcher->account = account;
+    watcher->session.events.owner = watcher;
+    watcher->session.events.mailArrived = PostMailArrived;
+    watcher->session.events.connectFailed = PostConnectFailed;
+    watcher->session.events.loginFailed = PostLoginFailed;
+    if (!InitSession(&watcher->session))
+        return watcher; // no stop event, no worker: nothing to wait for
 
     // The worker holds its own reference on this module while it runs, so
     // that the host unloading the plug-in can never free the code it runs.
-    HMODULE module = NULL;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                       reinterpret_cast<LPCSTR>(&WorkerThreadProc), &module);
-    watcher->module = module;
-    watcher->threadHandle = CreateThread(NULL, 0, WorkerThreadProc, watcher, 0, &watcher->threadId);
-    if (watcher->threadHandle == NULL) {
-        // Nothing to wait for when it is released.
-        watcher->threadEnded = 1;
-        if (module != NULL)
-            FreeLibrary(module);
-    }
+    ModuleReference module = ReferenceModuleOf(reinterpret_cast<const void*>(&WorkerThreadProc));
+    watcher->module = module.Get();
+    watcher->thread.Attach(CreateThread(NULL, WorkerStackReserve, WorkerThreadProc, watcher,
+                                        STACK_SIZE_PARAM_IS_A_RESERVATION, &watcher->threadId));
+    if (watcher->thread.Valid())
+        module.Detach(); // the worker gives it back as it exits
+    else
+        watcher->module = NULL;
     return watcher;
 }
 
-void UpdateSettings(Watcher* watcher)
+void UpdateSettings(Watcher* watcher, const Settings& settings)
 {
     // A worker that never started has no queue to post to.
-    if (watcher->threadHandle == NULL || SameSettings(watcher, CurrentSettings))
+    if (!watcher->thread.Valid() || SameSettings(watcher, settings))
         return;
-    Settings* copy = new (std::nothrow) Settings(CurrentSettings);
-    if (copy == NULL)
+    std::unique_ptr<Settings> copy(new (std::nothrow) Settings(settings));
+    if (!copy)
         return;
-    // A copy that could not be posted is nobody's but ours.
-    if (!PostThreadMessageA(watcher->threadId, WM_WATCHER_SETTINGS, reinterpret_cast<WPARAM>(copy), 0))
-        delete copy;
+    // A copy that could not be posted stays ours, and goes.
+    if (PostThreadMessageA(watcher->threadId, WM_WATCHER_SETTINGS, reinterpret_cast<WPARAM>(copy.get()), 0))
+        copy.release();
 }
 
-void ReleaseWatcher(Watcher* watcher)
+bool ReleaseWatcher(Watcher* watcher)
 {
-    Trace(watcher, "set Terminate");
-    watcher->stopRequested = 1;
-    while (watcher->threadEnded == 0)
-        Sleep(1);
-    if (watcher->threadHandle != NULL) {
-        CloseHandle(watcher->threadHandle);
-        watcher->threadHandle = NULL;
+    TraceWatcher(watcher, "set Terminate");
+    RequestStop(&watcher->session);
+    if (!watcher->thread.Valid())
+        return true;
+    // The thread handle is signalled when the worker has ended for whatever
+    // reason, killed at process exit included.
+    if (WaitForSingleObject(watcher->thread.Get(), ReleaseWaitMs) == WAIT_OBJECT_0) {
+        watcher->thread.Close();
+        return true;
     }
-    // The strings and the window list go with the record.
+    // Still running: the worker frees the record when it ends, unless it
+    // has reached its end in the meantime.
+    HANDLE thread = watcher->thread.Detach();
+    bool workerDone = watcher->releaseMark.exchange(HostLetGo) == WorkerDone;
+    CloseHandle(thread);
+    return workerDone;
+}
+
+bool WatcherTraceEnabled(Watcher* watcher)
+{
+    // debug is one of the settings the worker may be replacing right now.
+    SharedLock hold(watcher->session.settingsLock);
+    return watcher->session.settings.debug != 0;
+}
+
+void TraceWatcher(Watcher* watcher, const char* format, ...)
+{
+    if (!WatcherTraceEnabled(watcher))
+        return;
+    va_list arguments;
+    va_start(arguments, format);
+    TraceV(watcher->serial, true, format, arguments);
+    va_end(arguments);
 }
 
 void LoadWatcherSettings(Watcher* watcher)
@@ -124,21 +202,28 @@ void LoadWatcherSettings(Watcher* watcher)
 
 void WorkerMain(Watcher* watcher)
 {
+    Session* session = &watcher->session;
     // Gives the thread its message queue, so that settings can be posted.
     MSG message;
     PeekMessageA(&message, NULL, WM_USER, WM_USER, PM_NOREMOVE);
     LoadWatcherSettings(watcher);
-    while (watcher->stopRequested == 0) {
+    HANDLE stopEvent = session->stopEvent.Get();
+    while (!StopRequested(session)) {
+        DWORD wait;
         try {
             ServeMessages(watcher, true);
-            SessionStep(watcher);
+            wait = SessionStep(session);
         } catch (const std::bad_alloc&) {
-            // Out of memory in this pass: the next pass tries again.
+            // Out of memory in this pass: a later pass tries again.
+            wait = OutOfMemoryPauseMs;
         }
-        Sleep(1);
+        // Sleeps until a message or the stop, or until the session's next
+        // deadline; an idling session waits inside its step instead.
+        if (wait != 0)
+            MsgWaitForMultipleObjectsEx(1, &stopEvent, wait, QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE);
     }
-    Trace(watcher, "thread end");
-    CloseConnection(watcher);
+    Trace(session, "thread end");
+    CloseConnection(session);
     ServeMessages(watcher, false);
 }
 
@@ -148,11 +233,13 @@ DWORD WINAPI WorkerThreadProc(LPVOID parameter)
     HMODULE module = watcher->module;
     try {
         WorkerMain(watcher);
-        Trace(watcher, "thread terminated");
+        Trace(&watcher->session, "thread terminated");
     } catch (...) {
     }
-    // The last touch of the record: the host's thread may free it now.
-    watcher->threadEnded = 1;
+    // The last touch of the record. When the host stopped waiting for this
+    // worker, the record is the worker's to free.
+    if (watcher->releaseMark.exchange(WorkerDone) == HostLetGo)
+        delete watcher;
     if (module != NULL)
         FreeLibraryAndExitThread(module, 0);
     return 0;

@@ -4,16 +4,32 @@
 
 #include <windows.h>
 
+#include <string>
+
+struct Settings;
 struct Watcher;
 
 // Thread message carrying a heap copy of a Settings record in wParam; the
 // worker takes ownership of it.
 const UINT WM_WATCHER_SETTINGS = WM_USER + 1;
 
+// How long the host's thread waits for a stopping worker before it lets the
+// worker free the watcher itself.
+const DWORD ReleaseWaitMs = 100;
+
 // Host's thread.
-Watcher* InitWatcher(Watcher* watcher, HWND window, int serial);
-void UpdateSettings(Watcher* watcher);
-void ReleaseWatcher(Watcher* watcher);
+Watcher* InitWatcher(Watcher* watcher, HWND window, const std::string& account, int serial);
+// Posts a copy of `settings` to the worker when any of the nine settings
+// differs from what it runs with.
+void UpdateSettings(Watcher* watcher, const Settings& settings);
+// Asks the worker to stop and waits for it at most ReleaseWaitMs. True when
+// the worker has ended and the caller frees the record; false when the
+// worker frees it itself once it ends, and the caller must let go of it.
+bool ReleaseWatcher(Watcher* watcher);
+// Whether the watcher traces, read safely from the host's thread.
+bool WatcherTraceEnabled(Watcher* watcher);
+// Trace from the host's thread.
+void TraceWatcher(Watcher* watcher, const char* format, ...);
 
 // Worker thread.
 DWORD WINAPI WorkerThreadProc(LPVOID parameter);

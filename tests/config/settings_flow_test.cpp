@@ -16,6 +16,7 @@
 #include "config/setup_dialog.h"
 #include "host/host_api.h"
 #include "host/plugin.h"
+#include "host/settings_flow.h"
 #include "standin/host.h"
 #include "support/temp_account.h"
 #include "support/ui.h"
@@ -46,12 +47,12 @@ Watcher* __wrap__Z19FindWatcherByWindowP6HWND__(HWND window)
     return window == WatchedWindow ? FakeWatcher : NULL;
 }
 
-void __wrap__Z14UpdateSettingsP7Watcher(Watcher* watcher)
+void __wrap__Z14UpdateSettingsP7WatcherRK8Settings(Watcher* watcher, const Settings& settings)
 {
     // What the watcher would be handed, and what the file holds by then.
     std::string file = SettingsFileName(HostGetAccount(WatchedWindow));
-    standin::Log("UpdateSettings(%p) server=%s file server=%s", static_cast<void*>(watcher),
-                 CurrentSettings.server, FileValue(file, "server").c_str());
+    standin::Log("UpdateSettings(%p) server=%s file server=%s", static_cast<void*>(watcher), settings.server,
+                 FileValue(file, "server").c_str());
 }
 
 } // extern "C"
@@ -197,7 +198,10 @@ TEST_F(SettingsFlow, FailedSaveStillReachesTheWatcherAndIsReportedAfterwards)
     ui::Press(box, IDOK);
     ASSERT_GE(WaitFor(FlowResult(1)), 0);
     EXPECT_EQ(Count("UpdateSettings("), 1);
-    EXPECT_STREQ(CurrentSettings.server, "new.example.jp");
+    long handed = WaitFor("UpdateSettings(");
+    ASSERT_GE(handed, 0);
+    EXPECT_NE(standin::LogLines()[handed].find(" server=new.example.jp "), std::string::npos)
+        << "the watcher is handed what the user confirmed, though the file refused it";
 }
 
 } // namespace

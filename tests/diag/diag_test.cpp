@@ -8,7 +8,7 @@
 #include "diag/format.h"
 #include "diag/trace.h"
 #include "standin/host.h"
-#include "watch/watcher.h"
+#include "imap/session.h"
 
 namespace {
 
@@ -38,14 +38,16 @@ TEST(FormatString, TextsOfAnyLengthComeOutWhole)
 
 class TraceTest : public ::testing::Test {
 protected:
-    Watcher watcher;
+    // A watcher's session: the trace prints its serial when its debug
+    // setting is on.
+    Session watcher;
     size_t mark = 0;
 
     void SetUp() override
     {
         standin::CaptureTrace();
         mark = standin::LogSize();
-        watcher.debug = 1;
+        watcher.settings.debug = 1;
     }
     std::vector<std::string> Lines() const
     {
@@ -72,9 +74,9 @@ TEST_F(TraceTest, PrefixesTheSerialWithAtLeastTwoDigits)
 TEST_F(TraceTest, WritesNothingWhenDebugIsOff)
 {
     watcher.serial = 1;
-    watcher.debug = 0;
+    watcher.settings.debug = 0;
     Trace(&watcher, "thread end");
-    watcher.debug = 5; // any non-zero value is on
+    watcher.settings.debug = 5; // any non-zero value is on
     Trace(&watcher, "IDLE mode");
     EXPECT_EQ(Lines(), std::vector<std::string>{"[01]IDLE mode"});
 }

@@ -19,18 +19,18 @@ namespace {
 class CommandLayer : public ::testing::Test {
 protected:
     SessionHarness harness; // not started: the test thread is the worker
-    Watcher& w = harness.watcher;
+    ::Session& w = harness.session;
     ScriptServer server;
 
     void SetUp() override
     {
-        w.port = server.Port();
+        w.settings.port = server.Port();
         ASSERT_TRUE(OpenConnection(&w));
         ASSERT_TRUE(server.Accept());
     }
     void TearDown() override
     {
-        if (w.sock != INVALID_SOCKET)
+        if (w.sock.Valid())
             CloseConnection(&w);
     }
 
@@ -148,7 +148,7 @@ TEST_F(CommandLayer, CheckTaggedCompletionJudgesOnlyTheLastTag)
     w.tagCounter = 3;
     for (const CompletionCase& c : cases)
         EXPECT_EQ(CheckTaggedCompletion(&w, c.line), c.expected) << c.line;
-    ASSERT_NE(w.sock, INVALID_SOCKET);
+    ASSERT_TRUE(w.sock.Valid());
 }
 
 TEST_F(CommandLayer, FailedCompletionClosesAndNotifiesOnce)
@@ -156,13 +156,13 @@ TEST_F(CommandLayer, FailedCompletionClosesAndNotifiesOnce)
     const char* failures[] = {"C003 ok lower case", "C003 NO no", "C003", "C003 "};
     for (const char* line : failures) {
         SCOPED_TRACE(line);
-        if (w.sock == INVALID_SOCKET) {
+        if (!w.sock.Valid()) {
             ASSERT_TRUE(OpenConnection(&w));
             ASSERT_TRUE(server.Accept());
         }
         w.tagCounter = 3;
         EXPECT_EQ(CheckTaggedCompletion(&w, line), -1);
-        EXPECT_EQ(w.sock, INVALID_SOCKET);
+        EXPECT_FALSE(w.sock.Valid());
         EXPECT_TRUE(server.WaitClosed());
     }
     ASSERT_GE(harness.WaitFor("notice connect-failed"), 0);
@@ -173,15 +173,15 @@ TEST_F(CommandLayer, StopDuringAWaitReadsNoByte)
 {
     std::thread stopper([&] {
         standin::WaitForLog("never", 300);
-        w.stopRequested = 1;
+        RequestStop(&w);
     });
     std::string line = "unchanged";
     int result = ReadLine(&w, line, 0); // no time-out: only the stop ends it
     stopper.join();
     EXPECT_NE(result, WaitData);
     EXPECT_EQ(line, "unchanged");
-    EXPECT_EQ(w.recvLen, 0);
-    EXPECT_EQ(w.recvPos, 0);
+    EXPECT_EQ(w.received.len, 0);
+    EXPECT_EQ(w.received.pos, 0);
 }
 
 // ---- LOGIN arguments ------------------------------------------------------
@@ -203,8 +203,8 @@ class LoginArguments : public CommandLayer, public ::testing::WithParamInterface
 TEST_P(LoginArguments, GoOutAsAtomsQuotedStringsOrLiterals)
 {
     const LoginCase& c = GetParam();
-    w.user = c.user;
-    w.pass = c.pass;
+    SetText(w.settings.user, c.user);
+    SetText(w.settings.pass, c.pass);
     std::string status;
     int sent = 0;
     std::thread client([&] { sent = SendLogin(&w, &status); });
@@ -245,8 +245,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(CommandLayer, LoginRejectedBeforeTheLiteralIsTheLoginResult)
 {
-    w.user = "bob";
-    w.pass = "pa\x82ss";
+    SetText(w.settings.user, "bob");
+    SetText(w.settings.pass, "pa\x82ss");
     std::string status;
     int sent = 0;
     std::thread client([&] { sent = SendLogin(&w, &status); });

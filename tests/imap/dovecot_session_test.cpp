@@ -15,17 +15,17 @@ namespace {
 class DovecotSession : public ::testing::Test {
 protected:
     SessionHarness harness;
-    Watcher& w = harness.watcher;
+    ::Session& w = harness.session;
     std::string user;
 
     void SetUp() override
     {
         user = dovecot::UniqueUser("s");
         ASSERT_TRUE(dovecot::AddUser(user, "pw-" + user));
-        w.port = dovecot::ImapPort();
-        w.user = user;
-        w.pass = "pw-" + user;
-        w.recvAtConnected = 0;
+        w.settings.port = dovecot::ImapPort();
+        SetText(w.settings.user, user);
+        SetText(w.settings.pass, "pw-" + user);
+        w.settings.recvAtConnected = 0;
     }
     void TearDown() override { harness.Stop(); }
 
@@ -60,7 +60,7 @@ class DovecotCheckOnIdle : public DovecotSession, public ::testing::WithParamInt
 
 TEST_P(DovecotCheckOnIdle, RecvAtConnectedGivesOneNoticeOnReachingIdle)
 {
-    w.recvAtConnected = GetParam();
+    w.settings.recvAtConnected = GetParam();
     harness.Start();
     long idle = harness.WaitFor("trace [01]IDLE mode", 20000);
     ASSERT_GE(idle, 0);
@@ -72,13 +72,13 @@ INSTANTIATE_TEST_SUITE_P(OffAndOn, DovecotCheckOnIdle, ::testing::Values(0, 1));
 
 TEST_F(DovecotSession, WrongPasswordSwitchesTheWatcherOff)
 {
-    w.pass = "wrong";
+    SetText(w.settings.pass, "wrong");
     harness.Start();
     ASSERT_GE(harness.WaitFor("notice login-failed", 20000), 0);
     // Well beyond the 3 s retry pause, the session has not tried again.
-    ASSERT_TRUE(harness.WaitSteps(5000));
+    harness.ObserveFor(5000);
     harness.Stop();
-    EXPECT_EQ(w.use, 0);
+    EXPECT_EQ(w.settings.use, 0);
     EXPECT_EQ(harness.Count("trace [01]connect to("), 1);
     EXPECT_EQ(harness.Count("notice connect-failed"), 0);
     EXPECT_EQ(dovecot::Logins(user), 0);
@@ -88,8 +88,8 @@ TEST_F(DovecotSession, FailingSelectNotifiesAndTriesAgain)
 {
     std::string broken = dovecot::UniqueUser("sel");
     ASSERT_TRUE(dovecot::AddUser(broken, "pw", true));
-    w.user = broken;
-    w.pass = "pw";
+    SetText(w.settings.user, broken);
+    SetText(w.settings.pass, "pw");
     harness.Start();
     ASSERT_GE(harness.WaitFor("notice connect-failed", 20000), 0);
     long second = -1;
@@ -104,7 +104,7 @@ TEST_F(DovecotSession, PasswordWithSpecialCharactersLogsIn)
 {
     const std::string password = "p@ss word\"x\\y(1)";
     ASSERT_TRUE(dovecot::AddUser(user, password));
-    w.pass = password;
+    SetText(w.settings.pass, password);
     harness.Start();
     ASSERT_GE(harness.WaitFor("trace [01]IDLE mode", 20000), 0);
     EXPECT_EQ(harness.Count("notice login-failed"), 0);

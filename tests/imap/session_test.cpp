@@ -19,13 +19,13 @@ class Session : public ::testing::Test {
 protected:
     ScriptServer server;
     SessionHarness harness;
-    Watcher& w = harness.watcher;
+    ::Session& w = harness.session;
 
     void SetUp() override
     {
-        w.port = server.Port();
-        w.user = "alice";
-        w.pass = "pw";
+        w.settings.port = server.Port();
+        SetText(w.settings.user, "alice");
+        SetText(w.settings.pass, "pw");
     }
     void TearDown() override { harness.Stop(); }
 
@@ -118,10 +118,10 @@ TEST_P(LoginStatus, OnlyUpperCaseOkIsSuccess)
     ASSERT_GE(harness.WaitFor("notice login-failed"), 0);
     EXPECT_TRUE(server.WaitClosed());
     // Switched off: no new attempt, however long the session keeps stepping.
-    ASSERT_TRUE(harness.WaitSteps(4000));
+    harness.ObserveFor(4000);
     EXPECT_FALSE(server.Accept(0));
     harness.Stop();
-    EXPECT_EQ(w.use, 0);
+    EXPECT_EQ(w.settings.use, 0);
     EXPECT_EQ(server.Accepted(), 1);
     EXPECT_EQ(harness.Count("notice connect-failed"), 0);
 }
@@ -167,7 +167,7 @@ class SelectResponse : public Session, public ::testing::WithParamInterface<Rece
 
 TEST_P(SelectResponse, GivesTheRightNumberOfMailNotices)
 {
-    w.recvAtConnected = GetParam().recvAtConnected;
+    w.settings.recvAtConnected = GetParam().recvAtConnected;
     Connect();
     ReachIdle(GetParam().selectLines);
     EXPECT_EQ(MailNoticesBeforeSentinel(), GetParam().notices);
@@ -186,7 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Session, ExistsBetweenIdleAndItsContinuationIsNotMail)
 {
-    w.recvAtConnected = 0;
+    w.settings.recvAtConnected = 0;
     Connect();
     ReachIdle({"* 12 EXISTS"}, "* 13 EXISTS\r\n");
     EXPECT_EQ(MailNoticesBeforeSentinel(), 0);
@@ -194,7 +194,7 @@ TEST_F(Session, ExistsBetweenIdleAndItsContinuationIsNotMail)
 
 TEST_F(Session, EveryExistsLineInIdleIsMailEvenAfterExpunge)
 {
-    w.recvAtConnected = 0;
+    w.settings.recvAtConnected = 0;
     Connect();
     ReachIdle({"* 12 EXISTS"});
     server.Send("* 3 EXPUNGE\r\n* 11 EXISTS\r\n* 2 FETCH (FLAGS (\\Seen))\r\n* 12 EXISTS\r\n");
@@ -203,12 +203,12 @@ TEST_F(Session, EveryExistsLineInIdleIsMailEvenAfterExpunge)
 
 TEST_F(Session, ExistsSplitAcrossTwoSegmentsGivesExactlyOneNotice)
 {
-    w.recvAtConnected = 0;
+    w.settings.recvAtConnected = 0;
     Connect();
     ReachIdle({"* 12 EXISTS"});
     server.Send("* 13 EX");
     // Wait out several of the session's 100 ms polls before the rest comes.
-    ASSERT_TRUE(harness.WaitSteps(3));
+    harness.ObserveFor(3);
     standin::WaitForLog("never", 300);
     server.Send("ISTS\r\n");
     EXPECT_EQ(MailNoticesBeforeSentinel(), 1);
@@ -217,7 +217,7 @@ TEST_F(Session, ExistsSplitAcrossTwoSegmentsGivesExactlyOneNotice)
 
 TEST_F(Session, EightBitBytesAreDroppedFromALine)
 {
-    w.recvAtConnected = 0;
+    w.settings.recvAtConnected = 0;
     Connect();
     ReachIdle({"* 12 EXISTS"});
     server.Send("* 13 EX\x82\xA0ISTS \x93\xFA\x96\x7B\r\n");
@@ -239,8 +239,8 @@ TEST_F(Session, ByeAndCloseArrivingTogetherAreNoticed)
 
 TEST_F(Session, RenewalWithRefreshTimeZeroRunsAtEveryStepAndAnnouncesExists)
 {
-    w.refreshTime = 0;
-    w.recvAtConnected = 0;
+    w.settings.refreshTime = 0;
+    w.settings.recvAtConnected = 0;
     Connect();
     ReachIdle({"* 12 EXISTS"});
     for (int round = 0; round < 3; ++round) {
@@ -260,7 +260,7 @@ TEST_F(Session, RenewalWithRefreshTimeZeroRunsAtEveryStepAndAnnouncesExists)
 
 TEST_F(Session, FailedRenewalReconnectsWithoutNotice)
 {
-    w.refreshTime = 0;
+    w.settings.refreshTime = 0;
     Connect();
     ReachIdle();
     std::string line;
@@ -289,7 +289,7 @@ class ResponseTimeout : public Session, public ::testing::WithParamInterface<Tim
 
 TEST_P(ResponseTimeout, SlowLoginAnswer)
 {
-    w.recvTimeout = GetParam().recvTimeout;
+    w.settings.recvTimeout = GetParam().recvTimeout;
     Connect();
     server.Send("* OK ready\r\n");
     Expect("LOGIN alice pw", "C001");
@@ -352,7 +352,7 @@ TEST_F(Session, RefusedConnectsArePacedAndNotifiedOnceFromTheThird)
 
 TEST_F(Session, FiftyMegabyteLineWithoutLfLeavesMemoryFlat)
 {
-    w.recvAtConnected = 0;
+    w.settings.recvAtConnected = 0;
     Connect();
     ReachIdle({"* 12 EXISTS"});
     double peakBefore = process_stats::PeakWorkingSetMb();

@@ -22,14 +22,15 @@ int main(int argc, char** argv)
         return 2;
     }
     const char* account = argv[1];
-    LoadSettings(account, &CurrentSettings);
-    CurrentSettings.use = 1;
-    CurrentSettings.recvAtConnected = 1;
-    CurrentSettings.port = atoi(argv[3]);
-    snprintf(CurrentSettings.server, sizeof CurrentSettings.server, "%s", argv[2]);
-    snprintf(CurrentSettings.user, sizeof CurrentSettings.user, "%s", argv[4]);
-    snprintf(CurrentSettings.pass, sizeof CurrentSettings.pass, "%s", argv[5]);
-    if (!SaveSettings(account)) {
+    Settings settings;
+    LoadSettings(account, &settings);
+    settings.use = 1;
+    settings.recvAtConnected = 1;
+    settings.port = atoi(argv[3]);
+    snprintf(settings.server, sizeof settings.server, "%s", argv[2]);
+    snprintf(settings.user, sizeof settings.user, "%s", argv[4]);
+    snprintf(settings.pass, sizeof settings.pass, "%s", argv[5]);
+    if (!SaveSettings(account, settings)) {
         fprintf(stderr, "could not write %sqvpush.ini\n", account);
         return 1;
     }

@@ -1,11 +1,30 @@
 #include "support/session_harness.h"
 
-#include "host/commands.h"
-#include "imap/session.h"
+#include <string.h>
+
 #include "imap/transport.h"
 #include "standin/host.h"
 
 namespace {
+
+// The session's notices, posted to the harness's window as a watcher posts
+// them to its front window.
+void PostNotice(void* owner, UINT command)
+{
+    PostMessageA(static_cast<HWND>(owner), WM_COMMAND, command, 0);
+}
+void PostMail(void* owner)
+{
+    PostNotice(owner, MailNotice);
+}
+void PostConnectFailed(void* owner)
+{
+    PostNotice(owner, ConnectFailedNotice);
+}
+void PostLoginFailed(void* owner)
+{
+    PostNotice(owner, LoginFailedNotice);
+}
 
 LRESULT CALLBACK NoticeProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -46,19 +65,20 @@ SessionHarness::SessionHarness()
 {
     standin::CaptureTrace();
     mark = standin::LogSize();
-    MailArrivedCommand = MailNotice;
-    ConnectFailedCommand = ConnectFailedNotice;
-    LoginFailedCommand = LoginFailedNotice;
 
     ready_ = CreateEventA(NULL, TRUE, FALSE, NULL);
     windowThread_ = CreateThread(NULL, 0, WindowThread, this, 0, &windowThreadId_);
     WaitForSingleObject(ready_, INFINITE);
 
-    watcher.serial = 1;
-    watcher.debug = 1;
-    watcher.use = 1;
-    watcher.server = "127.0.0.1";
-    watcher.windows.push_back(noticeWindow_);
+    InitSession(&session);
+    session.serial = 1;
+    session.events.owner = noticeWindow_;
+    session.events.mailArrived = PostMail;
+    session.events.connectFailed = PostConnectFailed;
+    session.events.loginFailed = PostLoginFailed;
+    session.settings.debug = 1;
+    session.settings.use = 1;
+    strcpy(session.settings.server, "127.0.0.1");
 }
 
 SessionHarness::~SessionHarness()
@@ -73,13 +93,14 @@ SessionHarness::~SessionHarness()
 DWORD WINAPI SessionHarness::Loop(LPVOID parameter)
 {
     SessionHarness* harness = static_cast<SessionHarness*>(parameter);
-    Watcher* watcher = &harness->watcher;
-    while (watcher->stopRequested == 0) {
-        SessionStep(watcher);
+    Session* session = &harness->session;
+    while (!StopRequested(session)) {
+        DWORD wait = SessionStep(session);
         ++harness->steps_;
-        Sleep(1);
+        if (wait != 0)
+            WaitForSingleObject(session->stopEvent.Get(), wait);
     }
-    CloseConnection(watcher);
+    CloseConnection(session);
     return 0;
 }
 
@@ -92,22 +113,15 @@ void SessionHarness::Stop()
 {
     if (thread_ == NULL)
         return;
-    watcher.stopRequested = 1;
+    RequestStop(&session);
     WaitForSingleObject(thread_, INFINITE);
     CloseHandle(thread_);
     thread_ = NULL;
 }
 
-bool SessionHarness::WaitSteps(long count, DWORD timeoutMs) const
+void SessionHarness::ObserveFor(DWORD ms) const
 {
-    long target = steps_ + count;
-    DWORD start = GetTickCount();
-    while (steps_ < target) {
-        if (GetTickCount() - start >= timeoutMs)
-            return false;
-        Sleep(5);
-    }
-    return true;
+    Sleep(ms);
 }
 
 long SessionHarness::WaitFor(const std::string& text, DWORD timeoutMs) const

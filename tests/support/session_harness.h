@@ -1,8 +1,8 @@
-// One watcher's IMAP session driven the way its worker thread drives it:
-// SessionStep and a 1 ms sleep in a loop on a thread of its own, then the
-// final close. Notices go to a real window whose WM_COMMANDs, like the
-// plug-in's trace, land in the stand-in host's log:
-//   "notice mail", "notice connect-failed", "notice login-failed".
+// One account's IMAP session driven the way a watcher's worker thread drives
+// it: SessionStep in a loop on a thread of its own, waiting as long as the
+// step asks (or until the stop), then the final close. Notices go to a real
+// window whose WM_COMMANDs, like the plug-in's trace, land in the stand-in
+// host's log: "notice mail", "notice connect-failed", "notice login-failed".
 #pragma once
 
 #include <windows.h>
@@ -10,7 +10,7 @@
 #include <atomic>
 #include <string>
 
-#include "watch/watcher.h"
+#include "imap/session.h"
 
 class SessionHarness {
 public:
@@ -18,16 +18,16 @@ public:
     ~SessionHarness();
 
     // Set up before Start(); the worker's own fields after that.
-    Watcher watcher;
+    Session session;
 
     void Start();
     // Raises stopRequested and waits until the loop has ended and closed.
     void Stop();
 
     long steps() const { return steps_; }
-    // Waits until the loop has made `count` more steps (each sleeps at least
-    // 1 ms): proof that time passed in the session without a fixed sleep.
-    bool WaitSteps(long count, DWORD timeoutMs = 60000) const;
+    // Lets the session run for `ms` while the test observes: for showing
+    // that something does not happen within that span.
+    void ObserveFor(DWORD ms) const;
 
     // The log position when the harness was made, and waits from there.
     size_t mark;
@@ -47,7 +47,15 @@ private:
     std::atomic<long> steps_{0};
 };
 
-// The command identifiers the harness registers in place of a host.
+// Copies text into a settings field, cut to its size.
+template <size_t N> void SetText(char (&field)[N], const std::string& text)
+{
+    size_t length = text.size() < N - 1 ? text.size() : N - 1;
+    text.copy(field, length);
+    field[length] = '\0';
+}
+
+// The command identifiers the harness posts to its window.
 const UINT MailNotice = 9001;
 const UINT ConnectFailedNotice = 9003;
 const UINT LoginFailedNotice = 9004;
