@@ -7,10 +7,30 @@
 
 namespace {
 
+const char* NoticeName(WPARAM command)
+{
+    return command == MailNotice            ? "mail"
+           : command == ConnectFailedNotice ? "connect-failed"
+           : command == LoginFailedNotice   ? "login-failed"
+                                            : "unknown";
+}
+
+LRESULT CALLBACK NoticeProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_COMMAND) {
+        standin::Log("notice %s (lParam %ld)", NoticeName(wParam), static_cast<long>(lParam));
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
 // The session's notices, posted to the harness's window as a watcher posts
 // them to its front window.
+// Each post is logged as it happens ("post mail" ...), and again by the
+// window when it handles it ("notice mail" ...).
 void PostNotice(void* owner, UINT command)
 {
+    standin::Log("post %s", NoticeName(command));
     PostMessageA(static_cast<HWND>(owner), WM_COMMAND, command, 0);
 }
 void PostMail(void* owner)
@@ -24,19 +44,6 @@ void PostConnectFailed(void* owner)
 void PostLoginFailed(void* owner)
 {
     PostNotice(owner, LoginFailedNotice);
-}
-
-LRESULT CALLBACK NoticeProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_COMMAND) {
-        const char* name = wParam == MailNotice            ? "mail"
-                           : wParam == ConnectFailedNotice ? "connect-failed"
-                           : wParam == LoginFailedNotice   ? "login-failed"
-                                                           : "unknown";
-        standin::Log("notice %s (lParam %ld)", name, static_cast<long>(lParam));
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
 }
 
 } // namespace
