@@ -44,25 +44,33 @@ double MonotonicMs()
     return static_cast<double>(counter.QuadPart) * 1000.0 / frequency;
 }
 
-ScriptServer::ScriptServer()
+ScriptServer::ScriptServer(bool ipv6)
 {
     if (!StartWinsock())
         return;
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    listener_ = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (listener_ == INVALID_SOCKET)
         return;
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    int length = sizeof address;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_, SOMAXCONN) != 0 ||
+    sockaddr_storage address = {};
+    int length;
+    if (ipv6) {
+        sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_addr = in6addr_loopback;
+        length = sizeof *in6;
+    } else {
+        sockaddr_in* in = reinterpret_cast<sockaddr_in*>(&address);
+        in->sin_family = AF_INET;
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *in;
+    }
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener_, SOMAXCONN) != 0 ||
         getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         StopListening();
         return;
     }
-    port_ = ntohs(address.sin_port);
+    port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                       : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
 }
 
 ScriptServer::~ScriptServer()

@@ -3,7 +3,7 @@
 // while the client under test runs on a thread of its own. Every wait has a
 // deadline; nothing sleeps for a fixed time.
 //
-// It listens on 127.0.0.1 at an ephemeral port and serves one client at a
+// It listens on loopback at an ephemeral port and serves one client at a
 // time. What a client sends is buffered: a read that times out keeps the
 // bytes it got, and the next read goes on from them.
 #pragma once
@@ -20,7 +20,8 @@ double MonotonicMs();
 
 class ScriptServer {
 public:
-    ScriptServer();  // listens on 127.0.0.1, ephemeral port
+    // Listens on 127.0.0.1, or on ::1 with ipv6, at an ephemeral port.
+    explicit ScriptServer(bool ipv6 = false);
     ~ScriptServer(); // closes everything
     ScriptServer(const ScriptServer&) = delete;
     ScriptServer& operator=(const ScriptServer&) = delete;
