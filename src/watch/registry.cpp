@@ -41,8 +41,13 @@ int AttachWindow(HWND window, const std::string& account)
         CreateWatcher(window, account);
         return 1;
     }
+    // The longer list is made outside the lock (the host's thread is the
+    // only writer, so it may read the list unlocked), and only swapped in
+    // under it: no allocation that can fail runs while the lock is held.
+    std::vector<HWND> windows(watcher->windows);
+    windows.push_back(window);
     ExclusiveLock hold(watcher->windowsLock);
-    watcher->windows.push_back(window);
+    watcher->windows.swap(windows);
     return static_cast<int>(watcher->windows.size());
 }
 

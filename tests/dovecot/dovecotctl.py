@@ -5,7 +5,7 @@
 
 Writes its own Dovecot configuration into STATE_DIR (which it wipes first:
 every run starts without users, mail or log), runs `dovecot -F` as a child in
-a process group of its own, listening on 127.0.0.1:IMAP_PORT, and serves a
+a process group of its own, listening on 127.0.0.1:IMAP_PORT and [::1]:IMAP_PORT, and serves a
 line protocol on 127.0.0.1:CONTROL_PORT. It exits with a message on standard
 error when either port is taken. SIGTERM or SIGINT stops Dovecot (the whole
 process group) and ends the service.
@@ -197,7 +197,7 @@ class Dovecot:
         return """\
 # Written by dovecotctl.py: a private server for the tests, on loopback only.
 protocols = imap
-listen = 127.0.0.1
+listen = 127.0.0.1, ::1
 base_dir = {base}
 state_dir = {lib}
 log_path = {log}
@@ -235,7 +235,7 @@ protocol imap {{
 
 service imap-login {{
   inet_listener imap {{
-    address = 127.0.0.1
+    address = 127.0.0.1, ::1
     port = {port}
   }}
   inet_listener imaps {{

@@ -56,6 +56,17 @@ TEST_F(DovecotSession, ReachesIdleAndAnnouncesEachDeliveryOnce)
     EXPECT_EQ(dovecot::Logins(user), 1);
 }
 
+TEST_F(DovecotSession, ReachesIdleOverTheIpv6LiteralAndAnnouncesADelivery)
+{
+    SetText(w.settings.server, "::1");
+    harness.Start();
+    long idle = harness.WaitFor("trace [01]IDLE mode", 20000);
+    ASSERT_GE(idle, 0);
+    EXPECT_GE(harness.WaitFor("trace [01]connect to(::1," + std::to_string(dovecot::ImapPort()) + ",[::1])"), 0);
+    ASSERT_GE(DeliverAndWait("over IPv6", idle), 0);
+    EXPECT_EQ(harness.Count("notice mail"), 1);
+}
+
 class DovecotCheckOnIdle : public DovecotSession, public ::testing::WithParamInterface<int> {};
 
 TEST_P(DovecotCheckOnIdle, RecvAtConnectedGivesOneNoticeOnReachingIdle)
