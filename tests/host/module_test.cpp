@@ -51,6 +51,31 @@ struct PeFile {
         return names;
     }
 
+    // Every function imported by name, as "dll!Function" with the DLL's name
+    // in lower case.
+    std::set<std::string> ImportedFunctions() const
+    {
+        std::set<std::string> functions;
+        const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        const IMAGE_IMPORT_DESCRIPTOR* import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(At(dir.VirtualAddress));
+        for (; import != nullptr && import->Name != 0; ++import) {
+            std::string dll = reinterpret_cast<const char*>(At(import->Name));
+            std::transform(dll.begin(), dll.end(), dll.begin(), ::tolower);
+            DWORD lookup = import->OriginalFirstThunk != 0 ? import->OriginalFirstThunk : import->FirstThunk;
+            for (const IMAGE_THUNK_DATA32* thunk = reinterpret_cast<const IMAGE_THUNK_DATA32*>(At(lookup));
+                 thunk != nullptr && thunk->u1.AddressOfData != 0; ++thunk) {
+                if (IMAGE_SNAP_BY_ORDINAL32(thunk->u1.Ordinal)) {
+                    functions.insert(dll + "!#" + std::to_string(IMAGE_ORDINAL32(thunk->u1.Ordinal)));
+                    continue;
+                }
+                const IMAGE_IMPORT_BY_NAME* byName =
+                    reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(At(thunk->u1.AddressOfData));
+                functions.insert(dll + "!" + reinterpret_cast<const char*>(byName->Name));
+            }
+        }
+        return functions;
+    }
+
     std::set<std::string> ImportedDlls() const
     {
         std::set<std::string> dlls;
@@ -99,6 +124,55 @@ TEST(Module, ImportsOnlyWindowsSystemDlls)
     EXPECT_TRUE(imported.count("kernel32.dll"));
     for (const std::string& dll : imported)
         EXPECT_TRUE(system.count(dll)) << dll << " is not a Windows system DLL";
+}
+
+// The plug-in runs on Windows 7 and later: it links only to functions that
+// Windows 7 has, and looks newer ones up at run time. Each name below was
+// checked against the minimum Windows version its documentation gives
+// (msvcrt.dll, the C runtime's own business, is left out). A new import
+// fails here until it has been checked and added.
+TEST(Module, ImportsOnlyFunctionsThatWindows7Has)
+{
+    static const char* const windows7[] = {
+        // kernel32.dll
+        "AcquireSRWLockExclusive", "AcquireSRWLockShared", "AddVectoredExceptionHandler", "CloseHandle",
+        "CreateEventA", "CreateSemaphoreA", "CreateThread", "DeleteCriticalSection", "DuplicateHandle",
+        "EnterCriticalSection", "FreeLibrary", "FreeLibraryAndExitThread", "GetCurrentProcess",
+        "GetCurrentProcessId", "GetCurrentThread", "GetCurrentThreadId", "GetHandleInformation", "GetLastError",
+        "GetLocalTime", "GetModuleHandleA", "GetModuleHandleExA", "GetModuleHandleW", "GetPrivateProfileStringA",
+        "GetProcAddress", "GetProcessAffinityMask", "GetSystemTimeAsFileTime", "GetThreadContext",
+        "GetThreadPriority", "GetTickCount", "GetTickCount64", "InitializeCriticalSection", "IsDBCSLeadByte",
+        "IsDBCSLeadByteEx", "IsDebuggerPresent", "LeaveCriticalSection", "LoadLibraryA", "LoadLibraryW",
+        "MultiByteToWideChar", "OpenProcess", "OutputDebugStringA", "QueryUnbiasedInterruptTime", "RaiseException",
+        "ReleaseSRWLockExclusive", "ReleaseSRWLockShared", "ReleaseSemaphore", "RemoveVectoredExceptionHandler",
+        "ResetEvent", "ResumeThread", "SetEvent", "SetLastError", "SetProcessAffinityMask", "SetThreadContext",
+        "SetThreadPriority", "Sleep", "SuspendThread", "TlsAlloc", "TlsGetValue", "TlsSetValue",
+        "TryEnterCriticalSection", "VirtualProtect", "VirtualQuery", "WaitForMultipleObjects",
+        "WaitForSingleObject", "WideCharToMultiByte", "WritePrivateProfileStringA",
+        // user32.dll
+        "CheckDlgButton", "DialogBoxParamA", "EndDialog", "FindWindowExA", "GetDlgCtrlID", "GetDlgItemTextA",
+        "GetMenu", "GetMenuItemCount", "GetMenuItemInfoA", "GetMenuState", "GetParent", "GetSubMenu",
+        "GetWindowLongA", "IsDlgButtonChecked", "MessageBoxA", "MsgWaitForMultipleObjectsEx", "PeekMessageA",
+        "PostMessageA", "PostThreadMessageA", "SendMessageA", "SetDlgItemTextA", "SetWindowLongA", "wsprintfA",
+        // ws2_32.dll
+        "WSACloseEvent", "WSACreateEvent", "WSAEnumNetworkEvents", "WSAEventSelect", "WSAGetLastError",
+        "WSAIoctl", "WSAStartup", "closesocket", "connect", "freeaddrinfo", "getaddrinfo", "getnameinfo", "htons",
+        "inet_addr", "ioctlsocket", "recv", "select", "send", "setsockopt", "getsockopt", "socket",
+        // crypt32.dll
+        "CryptBinaryToStringA", "CryptStringToBinaryA",
+    };
+    std::set<std::string> known(std::begin(windows7), std::end(windows7));
+    PeFile pe("qvpush.dll");
+    ASSERT_NE(pe.nt, nullptr);
+    std::set<std::string> functions = pe.ImportedFunctions();
+    EXPECT_GT(functions.size(), 20u);
+    for (const std::string& function : functions) {
+        std::string dll = function.substr(0, function.find('!'));
+        std::string name = function.substr(function.find('!') + 1);
+        if (dll == "msvcrt.dll")
+            continue;
+        EXPECT_TRUE(known.count(name)) << function << " is not known to be in Windows 7";
+    }
 }
 
 TEST(Module, CarriesItsVersionResource)
