@@ -200,8 +200,42 @@ void LoadWatcherSettings(Watcher* watcher)
     TakeSettings(watcher, settings);
 }
 
+// Wine hands every thread about a megabyte of stack, zero-filled and so
+// resident before the thread runs, whatever size it asked for; fifty
+// watchers would hold fifty megabytes for nothing. The part below what this
+// worker will reach is handed back: its contents are of no interest, and a
+// page touched later is simply given again. Under Windows the stack below
+// the frame is hardly committed yet, and this releases next to nothing.
+namespace {
+
+void ReleaseUntouchedStack()
+{
+    const size_t Headroom = 32 * 1024; // below the current frame, kept as it is
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    const UINT_PTR page = system.dwPageSize;
+    // The committed part of the stack that holds this frame, from its
+    // lowest page up.
+    volatile char here = 0;
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQuery(const_cast<char*>(&here), &region, sizeof region) != sizeof region ||
+        region.State != MEM_COMMIT)
+        return;
+    UINT_PTR low = reinterpret_cast<UINT_PTR>(region.BaseAddress);
+    UINT_PTR frame = reinterpret_cast<UINT_PTR>(&here);
+    if (frame < low + Headroom + page)
+        return;
+    UINT_PTR high = (frame - Headroom) & ~(page - 1);
+    low = (low + page - 1) & ~(page - 1);
+    if (high > low)
+        VirtualAlloc(reinterpret_cast<void*>(low), high - low, MEM_RESET, PAGE_READWRITE);
+}
+
+} // namespace
+
 void WorkerMain(Watcher* watcher)
 {
+    ReleaseUntouchedStack();
     Session* session = &watcher->session;
     // Gives the thread its message queue, so that settings can be posted.
     MSG message;
