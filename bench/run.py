@@ -465,7 +465,10 @@ def latency_report(results, plot_path):
              "do not hear it at the same moment (see \"session to session\"), which is what spreads the "
              "paired difference against the raw readers. The tee measures the plug-in on its own session.", "",
              "The host's timer (the stand-in's Win32 timer armed by `_QPASetTimer@12(20, ...)`) comes on top "
-             "of the post and is shown apart.", ""]
+             "of the post and is shown apart.", "",
+             "The tee stamps an EXISTS line right after its send returns. On a loaded machine its thread can "
+             "lose the processor between the send and the stamp, and the plug-in then reads the line first: "
+             "such a mail shows a difference below zero. The medians are not moved by it.", ""]
     for variant, (_, result) in zip(variants, results):
         lines += ["%s: one trace line costs the worker %s µs (OutputDebugStringA with the host capturing "
                   "it); the post follows two (\"Recv:\" and \"Received MAIL\"). Clock check: the Windows "
@@ -533,12 +536,18 @@ def idle_figures(results):
         return (r["process"][key] + r["wineserver"][key]) / r["process"]["seconds"]
 
     floors = {}
+    spread = {}
     for kind in ("idle", "peer"):
         runs = [r for r in results if r["kind"] == kind and r["count"] == 0]
         floors[kind] = {key: statistics.mean(rate(r, key) for r in runs) for key in ("cpu_ms", "switches")}
+        # How far the floor's first and last measurements lie apart: the
+        # noise that every figure above the floor carries.
+        spread[kind] = {key: max(rate(r, key) for r in runs) - min(rate(r, key) for r in runs)
+                        for key in ("cpu_ms", "switches")}
     for r in results:
         seconds = r["process"]["seconds"]
         r["cpu_each"] = r["wake_each"] = r["commit_each"] = r["ws_each"] = r["cpu_total"] = None
+        r["cpu_noise"] = r["wake_noise"] = None
         if r["count"] == 0:
             continue
         if r["kind"] == "native":
@@ -548,6 +557,8 @@ def idle_figures(results):
             r["wake_each"] = r["process"]["switches"] / seconds / r["count"]
             continue
         floor = floors[r["kind"]]
+        r["cpu_noise"] = spread[r["kind"]]["cpu_ms"] * 60 / r["count"]
+        r["wake_noise"] = spread[r["kind"]]["switches"] / r["count"]
         r["cpu_total"] = (rate(r, "cpu_ms") - floor["cpu_ms"]) * 60
         r["cpu_each"] = r["cpu_total"] / r["count"]
         r["wake_each"] = (rate(r, "switches") - floor["switches"]) / r["count"]
@@ -584,6 +595,7 @@ def idle_report(results, variants, window_s, plot_path):
     for title, pair in idle_pairs(results, variants):
         summary.append([title, side_by_side([r["cpu_each"] for r in pair], 2),
                         side_by_side([r["wake_each"] for r in pair], 1),
+                        "±%s ms/min, ±%s/s" % (fmt(pair[-1]["cpu_noise"], 2), fmt(pair[-1]["wake_noise"], 1)),
                         side_by_side([r["cpu_total"] / 600.0 for r in pair], 2),
                         side_by_side([r["commit_each"] for r in pair], 0),
                         side_by_side([r["ws_each"] for r in pair], 0)])
@@ -604,8 +616,13 @@ def idle_report(results, variants, window_s, plot_path):
              "most of a watcher's memory here (see [targets](targets.md))."
              % (window_s, " and ".join("%s: %s" % (v.key, v.label) for v in variants)), "",
              "Per watcher, %s:" % " → ".join(v.key for v in variants), "",
-             table(["watchers", "CPU ms/min", "wake-ups/s", "all together: % of a core", "commit KiB",
-                    "working set KiB"], summary), "",
+             table(["watchers", "CPU ms/min", "wake-ups/s", "noise of the floor, per watcher",
+                    "all together: % of a core", "commit KiB", "working set KiB"], summary), "",
+             "The floor (the host with no watcher) is not steady: the wineserver serves the whole Wine "
+             "environment, and its own wake-ups and CPU drift between measurements. Its first and last "
+             "measurements differ by the noise shown, spread over the count; a figure within it, negative ones "
+             "included, is a watcher that costs nothing measurable. One watcher is below that noise; judge "
+             "from 10 and 50.", "",
              "Every configuration:", "",
              table(["configuration", "process CPU ms/min", "wineserver CPU ms/min", "process wake-ups/s",
                     "wineserver wake-ups/s", "per watcher: CPU ms/min", "per watcher: wake-ups/s",
@@ -765,6 +782,14 @@ def scale_report(results, plot_path):
     n = results[-1][1]["accounts"]
     mails = results[-1][1]["mails"]
     plot_scale(results, plot_path)
+    spans = [r["kv"].get("last_delivery_ms", float("nan")) - r["kv"].get("first_delivery_ms", float("nan"))
+             for _, r in results]
+    note = ("Dovecot tells an IDLE session of new mail about half a second after a delivery, and merges the "
+            "deliveries of that half second into one EXISTS. When one account's five deliveries spread wider, "
+            "the watcher hears two EXISTS, posts two notices, and the window gets a second send/receive command "
+            "after new mail: neither lost nor twice. It happens more often the longer the deliveries take on the "
+            "shared machine: %s ms here, %s." % (side_by_side(spans, 0),
+                                                        " → ".join(v.key for v in variants)))
     return "\n".join(["# Scale", "",
                       "%d accounts in one host process, each with a folder window and a watcher in IDLE on its "
                       "own Dovecot user; then %d mails per account delivered at once (8 at a time through "
@@ -775,7 +800,7 @@ def scale_report(results, plot_path):
                       "notice counts as *lost* when no send/receive command followed it. Idle CPU and memory "
                       "per watcher at 50 watchers are in [idle.md](idle.md)." % (n, mails), "",
                       table([""] + ["%s (%s)" % (v.key, v.label) for v in variants], rows), "",
-                      "![scale](scale.png)", ""])
+                      note, "", "![scale](scale.png)", ""])
 
 
 # ---- plots ------------------------------------------------------------------------------------
@@ -896,13 +921,17 @@ def targets_report(variants, latency, idle, close):
     [(variant, result)] or the idle results; None when not run."""
     rows = []
 
-    def row(target, values, limit, digits, source, at_most=False):
+    def row(target, values, limit, digits, source, at_most=False, noise=None):
+        """noise: what the last value may be off by; it is judged with it added."""
         if values[-1] is None or values[-1] != values[-1]:
             verdict = "not measured"
         else:
-            ok = values[-1] <= limit if at_most else values[-1] < limit
+            worst = values[-1] + (noise or 0)
+            ok = worst <= limit if at_most else worst < limit
             verdict = "met" if ok else "**missed**"
         cells = [fmt(v, digits) if v is not None else "n/a" for v in values]
+        if noise is not None:
+            cells[-1] += " (noise ±%s)" % fmt(noise, digits)
         rows.append([target] + cells + [verdict, source])
 
     if idle is not None:
@@ -912,13 +941,13 @@ def targets_report(variants, latency, idle, close):
             if pair is None:
                 continue
             row("%s: CPU ms per minute, process and wineserver (%s), under 5" % (what, title),
-                [r["cpu_each"] for r in pair], 5.0, 2, "[idle](idle.md)")
+                [r["cpu_each"] for r in pair], 5.0, 2, "[idle](idle.md)", noise=pair[-1]["cpu_noise"])
             row("%s: wake-ups per second (%s), under 1" % (what, title),
-                [r["wake_each"] for r in pair], 1.0, 2, "[idle](idle.md)")
+                [r["wake_each"] for r in pair], 1.0, 2, "[idle](idle.md)", noise=pair[-1]["wake_noise"])
         pair = pairs.get("50 watchers")
         if pair is not None:
             row("50 watchers in IDLE together: % of a core, under 0.5", [r["cpu_total"] / 600.0 for r in pair],
-                0.5, 3, "[idle](idle.md)")
+                0.5, 3, "[idle](idle.md)", noise=pair[-1]["cpu_noise"] * pair[-1]["count"] / 600.0)
     if latency is not None:
         row("push latency: EXISTS on the socket → mail-arrived post, median ms, under 0.5",
             [statistics.median(dict(r["measures"])[ADDED]) for _, r in latency], LATENCY_TARGET_MS, 2,
@@ -942,7 +971,11 @@ def targets_report(variants, latency, idle, close):
             row("memory per watcher in IDLE (50 watchers): commit KiB, at most 300",
                 [r["commit_each"] for r in pair], 300.0, 0, "[idle](idle.md)", at_most=True)
     lines = ["# Targets of the connection-core rewrite", "",
-             "Judged on the after DLL; the before DLL is measured in the same run for comparison. %s."
+             "Judged on the after DLL; the before DLL is measured in the same run for comparison. %s. The idle "
+             "figures are what is left above the floor (the host with no watcher); the noise is how far the "
+             "floor's first and last measurements lie apart, per watcher, and a target counts as met only with "
+             "the noise added. A figure below 0 is a watcher that costs less than the floor's own noise. The "
+             "close target is judged on the slowest single close of all its states."
              % "; ".join("%s: %s" % (v.key, v.label) for v in variants), "",
              table(["target", "before", "after", "after: met?", "from"], rows), ""]
     memory = [r for r in rows if r[0].startswith("memory per watcher")]
