@@ -6,8 +6,11 @@
 //   qvpush_bench.exe latency --user U --pass P --mails N [--port TEE]
 //   qvpush_bench.exe idle    --accounts N [--use 0]
 //   qvpush_bench.exe peer    --accounts N
-//   qvpush_bench.exe close   --cycles N
+//   qvpush_bench.exe close   --cycles N [--cases A,B,...] [--sequence N]
 //   qvpush_bench.exe scale   --accounts N --mails M
+//
+// Every mode that loads the plug-in takes --dll PATH (default qvpush.dll
+// next to the program), so that one run can measure two builds of it.
 //
 // Output is one record per line, words separated by spaces:
 //   READY                 set up; run.py measures, then writes STOP
@@ -15,6 +18,8 @@
 //   KV <key> <value>      one figure
 //   MAIL <k> <ms>...      one mail of the latency run (columns below)
 //   CLOSE <case> <ms>     one QPCFolderClose
+//   SEQUENCE <n> <ms> <ms> n accounts' last windows closed one after another:
+//                         wall time, and the time inside QPCFolderClose
 //   WIN <serial> ...      one window of the scale run
 //   FAIL <text>           the run could not be made; exit code 1
 // Every time is milliseconds of QueryPerformanceCounter, which Wine takes
@@ -58,6 +63,9 @@ void Out(const char* format, ...)
     fputc('\n', stdout);
     fflush(stdout);
 }
+
+// The plug-in module to load; --dll names another build of it.
+std::string PluginPath = "qvpush.dll";
 
 [[noreturn]] void Fail(const std::string& text)
 {
@@ -260,8 +268,9 @@ void StartHost(DWORD retrievalMs)
     standin::CaptureTrace();
     standin::Options options;
     options.retrievalMs = retrievalMs;
+    options.pluginPath = PluginPath;
     if (!standin::Start(options))
-        Fail("the plug-in did not load");
+        Fail("the plug-in did not load: " + PluginPath);
 }
 
 // Opens a window per account and waits until every watcher is in IDLE.
@@ -410,25 +419,51 @@ double CloseAndMeasure(HWND window)
     return atof(text.substr(text.rfind(" in ") + 4).c_str());
 }
 
+bool InNameNamespace()
+{
+    const char* flag = getenv("QVPUSH_NAME_NAMESPACE");
+    return flag != NULL && flag[0] == '1';
+}
+
+// A loopback port where nothing listens: connects to it are refused.
+int RefusedPort()
+{
+    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address;
+    ZeroMemory(&address, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    closesocket(probe);
+    return ntohs(address.sin_port);
+}
+
 int Close(int argc, char** argv)
 {
     int cycles = atoi(Argument(argc, argv, "--cycles", "10").c_str());
+    int sequence = atoi(Argument(argc, argv, "--sequence", "20").c_str());
+    std::string cases = "," + Argument(argc, argv, "--cases", "idle,greeting,login,connect,retry,sequence") + ",";
+    auto wanted = [&](const char* name) { return cases.find("," + std::string(name) + ",") != std::string::npos; };
     StartHost(300);
     int serial = 0;
 
     // In IDLE on Dovecot.
-    Account dovecotAccount;
-    MakeAccount(dovecotAccount, 1, 0);
-    for (int i = 0; i < cycles; ++i) {
-        HWND window = standin::OpenFolder(dovecotAccount.folder->Folder());
-        if (standin::WaitForLog(SerialText(++serial, "IDLE mode"), 30000) < 0)
-            Fail("no IDLE");
-        Out("CLOSE idle %.1f", CloseAndMeasure(window));
+    if (wanted("idle")) {
+        Account dovecotAccount;
+        MakeAccount(dovecotAccount, 1, 0);
+        for (int i = 0; i < cycles; ++i) {
+            HWND window = standin::OpenFolder(dovecotAccount.folder->Folder());
+            if (standin::WaitForLog(SerialText(++serial, "IDLE mode"), 30000) < 0)
+                Fail("no IDLE");
+            Out("CLOSE idle %.1f", CloseAndMeasure(window));
+        }
     }
 
     // Waiting for a greeting that never comes: a listener that never
     // accepts; the system completes the connection all the same.
-    {
+    if (wanted("greeting")) {
         SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         sockaddr_in address;
         ZeroMemory(&address, sizeof address);
@@ -454,7 +489,7 @@ int Close(int argc, char** argv)
     }
 
     // Greeted, LOGIN sent, and no answer.
-    {
+    if (wanted("login")) {
         ScriptServer server;
         Account account;
         AccountIni ini;
@@ -475,7 +510,7 @@ int Close(int argc, char** argv)
     }
 
     // A connect that the server never answers (its accept queue is full).
-    {
+    if (wanted("connect")) {
         Relay unanswered(dovecot::ImapPort());
         if (!unanswered.Blocked())
             Fail("could not fill an accept queue");
@@ -491,6 +526,71 @@ int Close(int argc, char** argv)
                 Fail("no connect attempt");
             Out("CLOSE connect %.1f", CloseAndMeasure(window));
         }
+    }
+
+    // The server is down: the first connect was refused, and the watcher
+    // waits for its next attempt (3 s after the first).
+    if (wanted("retry")) {
+        Account account;
+        AccountIni ini;
+        ini.port = RefusedPort();
+        ini.user = "u";
+        ini.pass = "p";
+        WriteAccountIni(account.folder->Folder(), ini);
+        for (int i = 0; i < cycles; ++i) {
+            size_t mark = standin::LogSize();
+            HWND window = standin::OpenFolder(account.folder->Folder());
+            if (standin::WaitForLog(SerialText(++serial, "connect error("), 30000, mark) < 0)
+                Fail("the connect to a closed port did not fail");
+            Sleep(500); // well inside the pause before the next attempt
+            if (standin::CountLog(SerialText(serial, "connect to("), mark) != 1)
+                Fail("the retry wait was over before the close");
+            Out("CLOSE retry %.1f", CloseAndMeasure(window));
+        }
+    }
+
+    // A name lookup that hangs: only in the private mount namespace of
+    // tests/support/name_namespace.sh, whose name server never answers.
+    if (wanted("lookup")) {
+        if (!InNameNamespace())
+            Fail("the lookup case needs tests/support/name_namespace.sh (root, unshare -m)");
+        Account account;
+        AccountIni ini;
+        ini.server = "hang.qvpush.test";
+        ini.user = "u";
+        ini.pass = "p";
+        WriteAccountIni(account.folder->Folder(), ini);
+        for (int i = 0; i < cycles; ++i) {
+            size_t mark = standin::LogSize();
+            HWND window = standin::OpenFolder(account.folder->Folder());
+            ++serial;
+            Sleep(300); // the lookup is under way
+            // The attempt is traced only once the lookup has returned.
+            if (standin::CountLog(SerialText(serial, "connect to("), mark) != 0)
+                Fail("the lookup did not hang");
+            Out("CLOSE lookup %.1f", CloseAndMeasure(window));
+        }
+    }
+
+    // A host that closes many accounts in a row, as at exit: every watcher
+    // in IDLE on Dovecot, each account's last window closed in turn.
+    if (wanted("sequence")) {
+        std::vector<Account> accounts(static_cast<size_t>(sequence));
+        for (Account& account : accounts)
+            MakeAccount(account, 1, 0);
+        size_t mark = standin::LogSize();
+        for (Account& account : accounts) {
+            account.window = standin::OpenFolder(account.folder->Folder());
+            account.serial = ++serial;
+        }
+        for (Account& account : accounts)
+            if (standin::WaitForLog(SerialText(account.serial, "IDLE mode"), 60000, mark) < 0)
+                Fail("watcher " + std::to_string(account.serial) + " did not reach IDLE");
+        double start = standin::NowMs();
+        double inCloses = 0;
+        for (Account& account : accounts)
+            inCloses += CloseAndMeasure(account.window);
+        Out("SEQUENCE %d %.1f %.1f", sequence, standin::NowMs() - start, inCloses);
     }
     standin::Stop();
     return 0;
@@ -635,6 +735,7 @@ int main(int argc, char** argv)
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     std::string mode = argc > 1 ? argv[1] : "";
+    PluginPath = Argument(argc, argv, "--dll", "qvpush.dll");
     if (dovecot::ImapPort() == 0)
         Fail("QVPUSH_DOVECOT_PORT and QVPUSH_DOVECOT_CONTROL must name the bench's Dovecot");
     if (mode == "latency")

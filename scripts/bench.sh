@@ -5,10 +5,23 @@
 # prints the tables and stops everything it started. Not part of the test
 # command. --quick shortens the measuring windows (for a try, not for the
 # committed results).
+# Every benchmark runs twice in the one run: with the DLL of this tree
+# ("after"), and with the DLL built from an earlier revision ("before",
+# --before REV, 90fd02e unless given), which the same bench host loads.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QVPUSH_BUILD:-$root/build}
 results=${QVPUSH_BENCH_RESULTS:-$root/bench/results}
+
+before=90fd02e
+args=()
+while [ $# -gt 0 ]; do
+    case $1 in
+        --before) before=$2; shift 2 ;;
+        --before=*) before=${1#--before=}; shift ;;
+        *) args+=("$1"); shift ;;
+    esac
+done
 
 "$root/scripts/setup.sh"
 # The plots; the test command does without them.
@@ -21,6 +34,22 @@ if [ "$(dpkg-query -W -f='${Status}' python3-matplotlib 2>/dev/null || true)" !=
 fi
 echo "== building"
 QVPUSH_BUILD=$build "$root/scripts/build.sh" >/dev/null
+
+# The "before" DLL: that revision's files, unpacked and built on their own
+# (its qvpush target only).
+before_commit=$(git -C "$root" rev-parse --verify "$before^{commit}")
+before_dir=$build/before-$before_commit
+if [ ! -f "$before_dir/src/CMakeLists.txt" ]; then
+    rm -rf "$before_dir/src"
+    mkdir -p "$before_dir/src"
+    git -C "$root" archive "$before_commit" | tar -x -C "$before_dir/src"
+fi
+echo "== building the DLL of $before"
+cmake -S "$before_dir/src" -B "$before_dir/build" -DBUILD_TESTING=OFF \
+    -DCMAKE_TOOLCHAIN_FILE="$before_dir/src/cmake/mingw-i686.cmake" >/dev/null
+cmake --build "$before_dir/build" -j"$(nproc)" --target qvpush >/dev/null
+after_label=$(git -C "$root" rev-parse --short HEAD)
+[ -z "$(git -C "$root" status --porcelain -- src)" ] || after_label="$after_label with changes to src/"
 
 state=$build/bench-dovecot
 free_port() {
@@ -43,4 +72,6 @@ wine_env_start "$build"
 # Debian's own Python, which has the matplotlib installed above.
 python=/usr/bin/python3
 [ -x "$python" ] || python=python3
-"$python" "$root/bench/run.py" --build "$build" --results "$results" "$@"
+"$python" "$root/bench/run.py" --build "$build" --results "$results" \
+    --before-dll "$before_dir/build/bin/qvpush.dll" --before-label "$before" --after-label "$after_label" \
+    ${args[@]+"${args[@]}"}

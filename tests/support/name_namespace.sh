@@ -8,7 +8,8 @@
 #   localhost         to 127.0.0.1
 # and every other name goes to a name server on a loopback address that
 # reads the queries and never answers, so that its lookup hangs for the
-# resolver's time-out (3 s, one attempt).
+# resolver's time-out: QVPUSH_RESOLVER_TIMEOUT seconds (3 unless set; the
+# resolver takes at most 30), one attempt.
 # Without root (or where namespaces cannot be made) the command runs as it
 # is, with QVPUSH_NAME_NAMESPACE unset: the tests that need the namespace
 # then skip themselves.
@@ -24,7 +25,7 @@ chmod 755 "$dir"
 # processes running side by side do not share one.
 address=127.0.$((($$ >> 8) % 200 + 20)).$(($$ % 200 + 20))
 printf '::1 dual.qvpush.test\n127.0.0.1 dual.qvpush.test\n127.0.0.1 localhost\n' >"$dir/hosts"
-printf 'nameserver %s\noptions timeout:3 attempts:1\n' "$address" >"$dir/resolv.conf"
+printf 'nameserver %s\noptions timeout:%d attempts:1\n' "$address" "${QVPUSH_RESOLVER_TIMEOUT:-3}" >"$dir/resolv.conf"
 
 python3 - "$address" "$dir/ready" <<'PY' &
 import socket, sys
