@@ -23,6 +23,9 @@ struct Watcher {
     std::string account;   // once: registry key, the host's account folder
     UniqueHandle thread;   // once
     DWORD threadId = 0;    // once
+    // Set by the worker once its thread has a message queue: before that, a
+    // posted message would be refused and the settings in it lost.
+    UniqueHandle queueReady; // once (the worker sets it)
     int serial = 0;        // once: printed in every trace line
     HMODULE module = NULL; // once: the worker's reference on the plug-in, given back as it exits
 

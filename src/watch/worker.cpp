@@ -26,6 +26,10 @@ const SIZE_T WorkerStackReserve = 256 * 1024;
 // message or the stop), so that the worker does not spin.
 const DWORD OutOfMemoryPauseMs = 1000;
 
+// How long UpdateSettings waits for a worker that has only just started to
+// make its message queue.
+const DWORD QueueReadyWaitMs = 100;
+
 // Marks of releaseMark.
 const int HostLetGo = 1;
 const int WorkerDone = 2;
@@ -130,6 +134,10 @@ Watcher* InitWatcher(Watcher* watcher, HWND window, const std::string& account, 
     if (!InitSession(&watcher->session))
         return watcher; // no stop event, no worker: nothing to wait for
 
+    watcher->queueReady.Attach(CreateEventA(NULL, TRUE, FALSE, NULL));
+    if (!watcher->queueReady.Valid())
+        return watcher; // without it, no settings could reach the worker safely
+
     // The worker holds its own reference on this module while it runs, so
     // that the host unloading the plug-in can never free the code it runs.
     ModuleReference module = ReferenceModuleOf(reinterpret_cast<const void*>(&WorkerThreadProc));
@@ -151,6 +159,9 @@ void UpdateSettings(Watcher* watcher, const Settings& settings)
     std::unique_ptr<Settings> copy(new (std::nothrow) Settings(settings));
     if (!copy)
         return;
+    // A worker that has only just started may not have its queue yet; it
+    // makes it first thing, so this waits a moment at most.
+    WaitForSingleObject(watcher->queueReady.Get(), QueueReadyWaitMs);
     // A copy that could not be posted stays ours, and goes.
     if (PostThreadMessageA(watcher->threadId, WM_WATCHER_SETTINGS, reinterpret_cast<WPARAM>(copy.get()), 0))
         copy.release();
@@ -210,25 +221,34 @@ namespace {
 
 void ReleaseUntouchedStack()
 {
-    const size_t Headroom = 32 * 1024; // below the current frame, kept as it is
+    const UINT_PTR Headroom = 32 * 1024; // below the current frame, kept as it is
     SYSTEM_INFO system;
     GetSystemInfo(&system);
     const UINT_PTR page = system.dwPageSize;
-    // The committed part of the stack that holds this frame, from its
-    // lowest page up.
     volatile char here = 0;
     MEMORY_BASIC_INFORMATION region;
-    if (VirtualQuery(const_cast<char*>(&here), &region, sizeof region) != sizeof region ||
-        region.State != MEM_COMMIT)
+    if (VirtualQuery(const_cast<char*>(&here), &region, sizeof region) != sizeof region)
         return;
-    UINT_PTR low = reinterpret_cast<UINT_PTR>(region.BaseAddress);
     UINT_PTR frame = reinterpret_cast<UINT_PTR>(&here);
-    if (frame < low + Headroom + page)
+    if (frame < Headroom)
         return;
-    UINT_PTR high = (frame - Headroom) & ~(page - 1);
-    low = (low + page - 1) & ~(page - 1);
-    if (high > low)
-        VirtualAlloc(reinterpret_cast<void*>(low), high - low, MEM_RESET, PAGE_READWRITE);
+    UINT_PTR limit = (frame - Headroom) & ~(page - 1);
+    // From the bottom of the stack's reservation up to the limit, every
+    // committed page that is no guard page.
+    UINT_PTR address = reinterpret_cast<UINT_PTR>(region.AllocationBase);
+    while (address < limit) {
+        if (VirtualQuery(reinterpret_cast<void*>(address), &region, sizeof region) != sizeof region)
+            return;
+        UINT_PTR end = reinterpret_cast<UINT_PTR>(region.BaseAddress) + region.RegionSize;
+        if (end > limit)
+            end = limit;
+        if (region.State == MEM_COMMIT && (region.Protect & PAGE_GUARD) == 0 &&
+            (region.Protect & PAGE_READWRITE) != 0 && end > address)
+            VirtualAlloc(reinterpret_cast<void*>(address), end - address, MEM_RESET, PAGE_READWRITE);
+        if (end <= address)
+            return;
+        address = end;
+    }
 }
 
 } // namespace
@@ -240,6 +260,7 @@ void WorkerMain(Watcher* watcher)
     // Gives the thread its message queue, so that settings can be posted.
     MSG message;
     PeekMessageA(&message, NULL, WM_USER, WM_USER, PM_NOREMOVE);
+    SetEvent(watcher->queueReady.Get());
     LoadWatcherSettings(watcher);
     HANDLE stopEvent = session->stopEvent.Get();
     while (!StopRequested(session)) {
