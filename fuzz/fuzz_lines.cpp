@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (shape & 0x10) {
         runOffset = input.ConsumeIntegral<uint16_t>();
         runLength = input.ConsumeIntegralInRange<size_t>(0, MaxLineBytes + 2);
-        runByte = input.ConsumeIntegral<char>();
+        runByte = static_cast<char>(input.ConsumeIntegral<uint8_t>());
     }
     std::vector<uint32_t> cutValues;
     for (size_t i = 0; i < cutCount; ++i)

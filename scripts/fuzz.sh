@@ -51,7 +51,9 @@ for target in "${targets[@]}"; do
     fi
     failed=1
     echo "fuzz: $target FAILED (exit $status); from its log $log:" >&2
-    grep -E 'ERROR|property does not hold|runtime error|SUMMARY|^    #[0-9]' "$log" | head -n 20 >&2 || true
+    grep -E 'ERROR|property does not hold|runtime error|SUMMARY' "$log" | head -n 10 >&2 || true
+    # The frames in the project's own sources.
+    grep -E '^ +#[0-9]+ .* in .*/(src|fuzz)/[^ ]+:[0-9]+' "$log" | head -n 8 >&2 || true
     reproducer=$(sed -nE 's/.*Test unit written to (.*)$/\1/p' "$log" | tail -n 1)
     if [ -n "$reproducer" ]; then
         echo "fuzz: reproducer: $reproducer" >&2
