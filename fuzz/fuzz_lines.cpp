@@ -6,11 +6,13 @@
 // Input layout. Integers are taken from the end of the input (each one's
 // last byte is its most significant), the received bytes are what is left
 // at the front:
-//   last byte: bits 0-3 the number of cuts, bit 4 one long run;
-//   the run: offset, length (up to MaxLineBytes + 2), byte;
-//   per cut: an offset into the received bytes.
-// The run lets a small input make a line as long as MaxLineBytes, or longer
-// with the bytes around it.
+//   last byte: bits 0-3 the number of cuts, bit 4 a run of one byte, bit 5
+//   a long run;
+//   the run: offset (two bytes), length (one byte), the byte repeated;
+//   per cut: an offset into the received bytes (four bytes).
+// A run is up to 255 bytes long; a long one MaxLineBytes - 128 more, so
+// that a small input makes lines around the cap without making every input
+// slow.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdint.h>
 #include <string.h>
@@ -98,7 +100,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     char runByte = 0;
     if (shape & 0x10) {
         runOffset = input.ConsumeIntegral<uint16_t>();
-        runLength = input.ConsumeIntegralInRange<size_t>(0, MaxLineBytes + 2);
+        runLength = input.ConsumeIntegral<uint8_t>();
+        if (shape & 0x20)
+            runLength += MaxLineBytes - 128;
         runByte = static_cast<char>(input.ConsumeIntegral<uint8_t>());
     }
     std::vector<uint32_t> cutValues;
