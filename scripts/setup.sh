@@ -10,6 +10,7 @@ packages=(
     cmake g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
     googletest wine wine32:i386 xvfb xauth locales
     dovecot-imapd python3 fonts-ipafont-gothic imagemagick x11-utils
+    clang libclang-rt-14-dev llvm
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
