@@ -32,7 +32,7 @@ printf '[imap4]\r\nuse=1\r\nserver=127.0.0.1\r\nport=143\r\nuser=taro\r\npass=Fi
     >"$account_dir/qvpush.ini"
 
 cd "$build/bin"
-wine standin_host.exe --account 'C:\qvpush-screenshot\account\' --setup --timeout-s 60 \
+in_japanese_locale wine standin_host.exe --account 'C:\qvpush-screenshot\account\' --setup --timeout-s 60 \
     </dev/null >/dev/null 2>&1 &
 host_pid=$!
 
