@@ -52,8 +52,11 @@ wine_env_start() {
         # moment; it inherits the output of the process that started it, and
         # a test runner reading that output would wait until it ends. One
         # window kept open for the whole run starts it here, away from any
-        # pipe, and keeps it.
-        in_japanese_locale wine notepad.exe >/dev/null 2>&1 </dev/null &
+        # pipe, and keeps it. Minimized, it lies out of the way at the foot
+        # of the screen: a full-size window mapped after a test's dialog would
+        # cover it, and a screenshot of the dialog would show the unpainted
+        # cover.
+        in_japanese_locale wine start /min notepad.exe >/dev/null 2>&1 </dev/null
         local i
         for i in $(seq 1 100); do
             wine_desktop_running && break
