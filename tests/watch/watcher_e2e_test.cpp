@@ -450,10 +450,20 @@ TEST_F(Watchers, ClosingWhileAConnectGoesUnansweredDoesNotWaitForIt)
 // opening anything else, the watcher ends, and no settings file is written.
 class ClosedUnderADialog : public Watchers {
 protected:
+    // The file that an account folder of "" names: the host answers "" for a
+    // window it no longer has, and the profile functions look for a bare
+    // file name in the Windows folder.
+    static std::string StrayIni()
+    {
+        char folder[MAX_PATH];
+        GetWindowsDirectoryA(folder, sizeof folder);
+        return std::string(folder) + "\\qvpush.ini";
+    }
+
     TempAccount account;
     std::string user;
     std::string iniBefore;
-    std::string workingIniBefore; // the file an account folder of "" would name
+    std::string strayIniBefore;
     HWND window = NULL;
 
     void Open(bool rightPassword)
@@ -463,7 +473,7 @@ protected:
             ini.pass = "wrong";
         user = WriteDovecotAccount(account.Folder(), ini);
         iniBefore = account.ReadIni();
-        workingIniBefore = testing_support::ReadFileBytes("qvpush.ini");
+        strayIniBefore = testing_support::ReadFileBytes(StrayIni());
         window = standin::OpenFolder(account.Folder());
     }
 
@@ -484,7 +494,7 @@ protected:
             << "a setup dialog for a window that is gone";
         EXPECT_EQ(ui::WaitForWindow("#32770", ErrorCaption, 0, NULL, GetCurrentProcessId()), nullptr);
         EXPECT_EQ(account.ReadIni(), iniBefore) << "the settings file changed without a confirmation";
-        EXPECT_EQ(testing_support::ReadFileBytes("qvpush.ini"), workingIniBefore)
+        EXPECT_EQ(testing_support::ReadFileBytes(StrayIni()), strayIniBefore)
             << "settings written for the gone window's empty account folder";
         EXPECT_TRUE(dovecot::WaitConnections(user, 0, 20000));
 
