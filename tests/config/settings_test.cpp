@@ -152,7 +152,7 @@ std::vector<LoadCase> LoadCases()
 
 class LoadFromFile : public ::testing::TestWithParam<LoadCase> {};
 
-TEST_P(LoadFromFile, GivesTheExpectedRecord)
+TEST_P(LoadFromFile, FillsAllNineFieldsFromTheFileOrTheirDefaults)
 {
     const LoadCase& c = GetParam();
     TempAccount account;

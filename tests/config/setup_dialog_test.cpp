@@ -436,7 +436,7 @@ std::string ClassName(const std::string& stored)
     return lower;
 }
 
-TEST(SetupDialogTemplate, IsDialog101InJapaneseExactlyAsLaidOut)
+TEST(SetupDialogTemplate, IsDialog101InJapaneseOf215By133UnitsWithTwelveControlsInTabOrder)
 {
     HMODULE module = LoadLibraryExA("qvpush.dll", NULL, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(module, nullptr);
