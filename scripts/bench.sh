@@ -12,6 +12,10 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QVPUSH_BUILD:-$root/build}
 results=${QVPUSH_BENCH_RESULTS:-$root/bench/results}
+if [ "$(id -u)" -ne 0 ]; then
+    echo "bench.sh: needs root, as its Dovecot chowns its mail folder to nobody and runs mail as uid nobody; run it as root (sudo $0)" >&2
+    exit 1
+fi
 
 before=90fd02e
 args=()
@@ -51,13 +55,14 @@ cmake --build "$before_dir/build" -j"$(nproc)" --target qvpush >/dev/null
 after_label=$(git -C "$root" rev-parse --short HEAD)
 [ -z "$(git -C "$root" status --porcelain -- src)" ] || after_label="$after_label with changes to src/"
 
-state=$build/bench-dovecot
+# Dovecot's state is in a folder under /tmp that $build/bench-dovecot/state-folder names.
+dovecot_run=$build/bench-dovecot
 free_port() {
     python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 source "$root/scripts/wine-env.sh"
 cleanup() {
-    bash "$root/tests/dovecot/stop.sh" "$state" >/dev/null 2>&1 || true
+    bash "$root/tests/dovecot/stop.sh" "$dovecot_run" >/dev/null 2>&1 || true
     wine_env_stop
 }
 trap cleanup EXIT
@@ -66,12 +71,12 @@ export QVPUSH_DOVECOT_PORT QVPUSH_DOVECOT_CONTROL
 QVPUSH_DOVECOT_PORT=$(free_port)
 QVPUSH_DOVECOT_CONTROL=$(free_port)
 echo "== starting Dovecot on 127.0.0.1:$QVPUSH_DOVECOT_PORT"
-bash "$root/tests/dovecot/start.sh" "$state" "$QVPUSH_DOVECOT_PORT" "$QVPUSH_DOVECOT_CONTROL" >/dev/null
+bash "$root/tests/dovecot/start.sh" "$dovecot_run" "$QVPUSH_DOVECOT_PORT" "$QVPUSH_DOVECOT_CONTROL" >/dev/null
 wine_env_start "$build"
 
 # Debian's own Python, which has the matplotlib installed above.
 python=/usr/bin/python3
 [ -x "$python" ] || python=python3
-"$python" "$root/bench/run.py" --build "$build" --results "$results" \
+in_japanese_locale "$python" "$root/bench/run.py" --build "$build" --results "$results" \
     --before-dll "$before_dir/build/bin/qvpush.dll" --before-label "$before" --after-label "$after_label" \
     ${args[@]+"${args[@]}"}

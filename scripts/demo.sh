@@ -12,13 +12,18 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QVPUSH_BUILD:-$root/build}
 mails=${QVPUSH_DEMO_MAILS:-3}
+if [ "$(id -u)" -ne 0 ]; then
+    echo "demo.sh: needs root, as its Dovecot chowns its mail folder to nobody and runs mail as uid nobody; run it as root (sudo $0)" >&2
+    exit 1
+fi
 
 "$root/scripts/setup.sh"
 echo "== building"
 QVPUSH_BUILD=$build "$root/scripts/build.sh" >/dev/null
 
 demo=$build/demo
-state=$demo/dovecot
+# Dovecot's state is in a folder under /tmp that $demo/dovecot/state-folder names.
+dovecot_run=$demo/dovecot
 rm -rf "$demo/account"
 mkdir -p "$demo/account"
 events=$demo/events.log
@@ -59,7 +64,7 @@ wait_for_log() { # text seconds
 source "$root/scripts/wine-env.sh"
 cleanup() {
     [ -n "${host_pid:-}" ] && kill "$host_pid" 2>/dev/null
-    bash "$root/tests/dovecot/stop.sh" "$state" >/dev/null 2>&1 || true
+    bash "$root/tests/dovecot/stop.sh" "$dovecot_run" >/dev/null 2>&1 || true
     wine_env_stop
 }
 trap cleanup EXIT
@@ -67,17 +72,17 @@ trap cleanup EXIT
 imap_port=$(free_port)
 control_port=$(free_port)
 echo "== starting Dovecot on 127.0.0.1:$imap_port"
-bash "$root/tests/dovecot/start.sh" "$state" "$imap_port" "$control_port" >/dev/null
+bash "$root/tests/dovecot/start.sh" "$dovecot_run" "$imap_port" "$control_port" >/dev/null
 control USER demo demo-password >/dev/null
 
 wine_env_start "$build" visible
 cd "$build/bin"
-account=$(winepath -w "$demo/account")\\
+account=$(in_japanese_locale winepath -w "$demo/account")\\
 echo "== writing ${account}qvpush.ini with the plug-in's own settings code"
-wine write_settings.exe "$account" 127.0.0.1 "$imap_port" demo demo-password 1 </dev/null
+in_japanese_locale wine write_settings.exe "$account" 127.0.0.1 "$imap_port" demo demo-password 1 </dev/null
 
 echo "== running the stand-in host with one folder window (DISPLAY=$DISPLAY)"
-wine standin_host.exe --account "$account" --until-dismissed $((mails + 1)) --timeout-s 120 \
+in_japanese_locale wine standin_host.exe --account "$account" --until-dismissed $((mails + 1)) --timeout-s 120 \
     </dev/null >"$hostlog" 2>&1 &
 host_pid=$!
 

@@ -32,24 +32,43 @@ printf '[imap4]\r\nuse=1\r\nserver=127.0.0.1\r\nport=143\r\nuser=taro\r\npass=Fi
     >"$account_dir/qvpush.ini"
 
 cd "$build/bin"
-wine standin_host.exe --account 'C:\qvpush-screenshot\account\' --setup --timeout-s 60 \
+in_japanese_locale wine standin_host.exe --account 'C:\qvpush-screenshot\account\' --setup --timeout-s 60 \
     </dev/null >/dev/null 2>&1 &
 host_pid=$!
 
-# Wine gives every top-level window an X window with the same title.
-window=
-for _ in $(seq 1 300); do
+# Wine gives every top-level window an X window with the same title. The
+# window is mapped before its controls are painted, and in a new prefix the
+# painting reaches the X server seconds later: there is no event for it that
+# can be seen from outside the process. So the dialog is captured every
+# quarter second until the picture shows more than a few colours and has not
+# changed for a second. It goes to a temporary file, and replaces the output
+# only then.
+shots=$(mktemp -d)
+trap 'rm -rf "$shots"; stop_all' EXIT
+deadline=$((SECONDS + 60))
+previous= same=0 n=0
+while [ "$same" -lt 4 ]; do
+    if [ $SECONDS -ge $deadline ] || ! kill -0 "$host_pid" 2>/dev/null; then
+        echo "screenshot: the setup dialog was not painted within 60 s; $out left as it was" >&2
+        exit 1
+    fi
+    sleep 0.25
     window=$(xwininfo -root -tree 2>/dev/null | grep -F "\"$title\"" | awk '{print $1}' | head -n 1 || true)
-    [ -n "$window" ] && break
-    sleep 0.1
+    n=$((n + 1))
+    shot=$shots/$n.png
+    if [ -z "$window" ] || ! import -window "$window" "$shot" 2>/dev/null ||
+        [ "$(identify -format '%k' "$shot" 2>/dev/null || echo 0)" -le 8 ]; then
+        previous= same=0
+        continue
+    fi
+    if [ -n "$previous" ] && [ "$(compare -metric AE "$previous" "$shot" null: 2>&1 || true)" = 0 ]; then
+        same=$((same + 1))
+    else
+        same=0
+    fi
+    previous=$shot
 done
-if [ -z "$window" ]; then
-    echo "screenshot: the setup dialog did not appear" >&2
-    exit 1
-fi
-# The window is mapped before its controls have been painted and flushed to
-# the X server; there is no event for that from outside the process.
-sleep 1
 mkdir -p "$(dirname "$out")"
-import -window "$window" "$out"
-echo "screenshot: $out"
+cp "$shot" "$out.new"
+mv -f "$out.new" "$out"
+echo "screenshot: $out ($(identify -format '%wx%h, %k colours' "$out"))"

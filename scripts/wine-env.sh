@@ -2,13 +2,24 @@
 #   wine_env_start BUILD_DIR [visible]   Xvfb (unless visible and DISPLAY is set),
 #                                        the Wine prefix, one persistent wineserver
 #   wine_env_stop                        stops what wine_env_start started
+#   in_japanese_locale COMMAND [ARG...]  runs a command in the ja_JP.UTF-8 locale:
+#                                        every Wine process must (code page 932)
+
+# The shell itself stays in the locale it started with, and only the
+# commands get LANG and LC_ALL, through env. On a fresh machine setup.sh
+# generates ja_JP.UTF-8 while this shell already runs, and the locale archive
+# did not exist when the shell started: glibc tries to open the archive once
+# per process and never again, so `export LC_ALL=ja_JP.UTF-8` here would make
+# bash warn "setlocale: LC_ALL: cannot change locale". A new process finds it.
+in_japanese_locale() {
+    env LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 "$@"
+}
 
 wine_env_start() {
     local build=$1 visible=${2:-}
     export WINEPREFIX=$build/wineprefix
     export WINEARCH=win32
     export WINEDEBUG=-all
-    export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
     QVPUSH_XVFB_PID=
     if [ -z "$visible" ] || [ -z "${DISPLAY:-}" ]; then
         local n=90
@@ -25,24 +36,27 @@ wine_env_start() {
     if [ ! -f "$WINEPREFIX/.qvpush-ready" ]; then
         # The prefix's first process starts services that inherit its output:
         # keep it away from any pipe.
-        wine cmd /c exit >/dev/null 2>&1 </dev/null
+        in_japanese_locale wine cmd /c exit >/dev/null 2>&1 </dev/null
         # Without a window manager, Wine waits about 2 s on every hide or
         # destroy of a managed window.
-        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
+        in_japanese_locale wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
         touch "$WINEPREFIX/.qvpush-ready"
     fi
     # Persistent, so that each Wine process starts in a fraction of a second.
     # One may already run for this prefix; that one serves as well.
-    wineserver -p 2>/dev/null || true
-    wine cmd /c exit >/dev/null 2>&1 </dev/null
+    in_japanese_locale wineserver -p 2>/dev/null || true
+    in_japanese_locale wine cmd /c exit >/dev/null 2>&1 </dev/null
     if [ -n "$QVPUSH_XVFB_PID" ]; then
         # The desktop process (explorer.exe /desktop) starts with the first
         # window of a prefix and ends when the desktop has been unused for a
         # moment; it inherits the output of the process that started it, and
         # a test runner reading that output would wait until it ends. One
         # window kept open for the whole run starts it here, away from any
-        # pipe, and keeps it.
-        wine notepad.exe >/dev/null 2>&1 </dev/null &
+        # pipe, and keeps it. Minimized, it lies out of the way at the foot
+        # of the screen: a full-size window mapped after a test's dialog would
+        # cover it, and a screenshot of the dialog would show the unpainted
+        # cover.
+        in_japanese_locale wine start /min notepad.exe >/dev/null 2>&1 </dev/null
         local i
         for i in $(seq 1 100); do
             wine_desktop_running && break

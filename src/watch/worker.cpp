@@ -121,16 +121,21 @@ bool SameSettings(Watcher* watcher, const Settings& settings)
 
 } // namespace
 
+void SetWatcherNotices(Watcher* watcher)
+{
+    watcher->session.events.owner = watcher;
+    watcher->session.events.mailArrived = PostMailArrived;
+    watcher->session.events.connectFailed = PostConnectFailed;
+    watcher->session.events.loginFailed = PostLoginFailed;
+}
+
 Watcher* InitWatcher(Watcher* watcher, HWND window, const std::string& account, int serial)
 {
     watcher->serial = serial;
     watcher->session.serial = serial;
     watcher->windows.push_back(window); // no worker yet: no lock needed
     watcher->account = account;
-    watcher->session.events.owner = watcher;
-    watcher->session.events.mailArrived = PostMailArrived;
-    watcher->session.events.connectFailed = PostConnectFailed;
-    watcher->session.events.loginFailed = PostLoginFailed;
+    SetWatcherNotices(watcher);
     if (!InitSession(&watcher->session))
         return watcher; // no stop event, no worker: nothing to wait for
 

@@ -17,6 +17,10 @@ const UINT WM_WATCHER_SETTINGS = WM_USER + 1;
 // worker free the watcher itself.
 const DWORD ReleaseWaitMs = 100;
 
+// Points the watcher's session at the watcher's notices: each goes to the
+// front window, and nowhere while there is none. InitWatcher does it.
+void SetWatcherNotices(Watcher* watcher);
+
 // Host's thread.
 Watcher* InitWatcher(Watcher* watcher, HWND window, const std::string& account, int serial);
 // Posts a copy of `settings` to the worker when any of the nine settings

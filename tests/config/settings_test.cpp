@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "support/immutable_file.h"
 #include "support/temp_account.h"
 
 namespace {
@@ -151,7 +152,7 @@ std::vector<LoadCase> LoadCases()
 
 class LoadFromFile : public ::testing::TestWithParam<LoadCase> {};
 
-TEST_P(LoadFromFile, GivesTheExpectedRecord)
+TEST_P(LoadFromFile, FillsAllNineFieldsFromTheFileOrTheirDefaults)
 {
     const LoadCase& c = GetParam();
     TempAccount account;
@@ -467,12 +468,9 @@ TEST(SaveSettings, ReadOnlyFileReportsFailureAndKeepsItsContents)
     const std::string before = "[imap4]\r\nuse=0\r\nserver=old.example.jp\r\n";
     account.WriteIni(before);
     account.SetIniReadOnly(true);
-    HANDLE probe = CreateFileA(account.IniPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (probe != INVALID_HANDLE_VALUE) {
-        CloseHandle(probe);
-        GTEST_SKIP() << "this system lets the process write read-only files (Wine run as root)";
-    }
+    // Wine lets root write a read-only file; the immutable flag stops root too.
+    testing_support::ImmutableFile immutable(account.IniPath());
+    ASSERT_TRUE(immutable.Holds()) << immutable.Error();
     SetCurrent(1, "new.example.jp", 993, "taro", "abc", 1);
     EXPECT_FALSE(SaveSettings(account.Folder().c_str(), Saved));
     EXPECT_EQ(account.ReadIni(), before);

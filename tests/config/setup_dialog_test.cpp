@@ -15,6 +15,7 @@
 
 #include "standin/host.h"
 #include "support/host_fixture.h"
+#include "support/immutable_file.h"
 #include "support/temp_account.h"
 #include "support/ui.h"
 
@@ -435,7 +436,7 @@ std::string ClassName(const std::string& stored)
     return lower;
 }
 
-TEST(SetupDialogTemplate, IsDialog101InJapaneseExactlyAsLaidOut)
+TEST(SetupDialogTemplate, IsDialog101InJapaneseOf215By133UnitsWithTwelveControlsInTabOrder)
 {
     HMODULE module = LoadLibraryExA("qvpush.dll", NULL, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(module, nullptr);
@@ -565,12 +566,9 @@ TEST_F(UnwritableSettings, ReadOnlyFile)
 {
     account.WriteIni(Filled);
     account.SetIniReadOnly(true);
-    HANDLE probe = CreateFileA(account.IniPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (probe != INVALID_HANDLE_VALUE) {
-        CloseHandle(probe);
-        GTEST_SKIP() << "this system lets the process write read-only files (Wine run as root)";
-    }
+    // Wine lets root write a read-only file; the immutable flag stops root too.
+    testing_support::ImmutableFile immutable(account.IniPath());
+    ASSERT_TRUE(immutable.Holds()) << immutable.Error();
     OpenFolder();
     EXPECT_EQ(ConfirmExpectingTheErrorBox(account.IniPath()), 1);
     EXPECT_EQ(account.ReadIni(), Filled);

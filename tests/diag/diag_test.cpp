@@ -87,12 +87,17 @@ TEST_F(TraceTest, WireTextIsWrittenAsItIsInOneLine)
     std::string received = "* 5 EXISTS %s %d %n";
     Trace(&watcher, "Recv:%s", received.c_str());
     Trace(&watcher, "%s", "C002 SELECT INBOX\r\n");
+    // Longer than the first 1000-byte buffer, and than 4000 bytes.
     std::string longLine(3000, 'z');
     Trace(&watcher, "Recv:%s", longLine.c_str());
+    std::string longerLine = std::string(4999, 'w') + "!";
+    Trace(&watcher, "Recv:%s", longerLine.c_str());
     std::vector<std::string> lines = Lines();
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], "[01]Recv:* 5 EXISTS %s %d %n");
     EXPECT_EQ(lines[1], "[01]C002 SELECT INBOX\r\n") << "a command line keeps its CR LF";
+    EXPECT_EQ(lines[2], "[01]Recv:" + longLine) << "a line of " << lines[2].size() << " bytes";
+    EXPECT_EQ(lines[3], "[01]Recv:" + longerLine) << "a line of " << lines[3].size() << " bytes";
 }
 
 } // namespace

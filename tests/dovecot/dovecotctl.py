@@ -62,6 +62,9 @@ NAME_PATTERN = re.compile(rb"^[A-Za-z0-9_@-][A-Za-z0-9_.@-]{0,63}$")
 LOGIN_PATTERN = re.compile(rb"imap-login: Info: Login: user=<([^>]*)>")
 TITLE_PATTERN = re.compile(rb"^dovecot/imap \[(\S+) ")
 
+# The longest socket name that Dovecot makes inside base_dir.
+LONGEST_SOCKET = "token-login/imap-urlauth"
+
 START_DEADLINE_S = 30
 STOP_DEADLINE_S = 20
 LDA_DEADLINE_S = 60
@@ -100,6 +103,24 @@ def port_is_free(port):
         return False
     finally:
         probe.close()
+
+
+def closed_ancestor(path):
+    """The first folder on the way to path (path included) that others may
+    not enter, as (folder, mode); None when all of them may be entered.
+    Dovecot's auth process runs as the dovecot user and reads the users'
+    files; a checkout in a private folder (root's home, mode 0700) would
+    fail every login with a temporary error."""
+    folder = "/"
+    for part in os.path.abspath(path).split("/")[1:]:
+        folder = os.path.join(folder, part)
+        try:
+            mode = os.stat(folder).st_mode & 0o7777
+        except FileNotFoundError:
+            return None  # made later, with mode 0755
+        if not mode & 0o001:
+            return folder, mode
+    return None
 
 
 def process_group_members(pgid):
@@ -161,9 +182,15 @@ class Dovecot:
         """Kills a Dovecot left over from an earlier service on this folder,
         wipes the folder's contents and writes the configuration."""
         # Dovecot's sockets live in base_dir; a Unix socket path has at most
-        # 107 bytes, and the longest name inside is about 30.
-        if len(self.base_dir.encode()) > 75:
-            return "state folder path too long for Dovecot's sockets: %s" % self.state
+        # 107 bytes. start.sh makes the folder under /tmp, far below that.
+        longest = os.path.join(self.base_dir, LONGEST_SOCKET)
+        if len(longest.encode()) > 107:
+            return "state folder path too long for Dovecot's sockets (%s would have %d bytes, 107 at most)" % (
+                longest, len(longest.encode()))
+        blocked = closed_ancestor(os.path.dirname(self.state))  # the folder itself gets 0755 below
+        if blocked:
+            return ("Dovecot's auth and mail processes (users dovecot and nobody) cannot enter %s "
+                    "(mode %03o): keep the state folder out of private folders" % blocked)
         self.kill_leftover()
         os.makedirs(self.state, exist_ok=True)
         os.chmod(self.state, 0o755)

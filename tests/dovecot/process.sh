@@ -35,3 +35,14 @@ wait_group_gone() { # seconds process-group
         sleep 0.05
     done
 }
+
+# The state folder that RUN_DIR/state-folder names, when it is one that
+# start.sh makes (/tmp/qvpush-dovecot.XXXXXX, not a link); empty otherwise.
+# stop.sh removes that folder, so nothing else may pass.
+state_folder() { # run-folder
+    local state
+    state=$(head -n 1 "$1/state-folder" 2>/dev/null || true)
+    if [[ "$state" =~ ^/tmp/qvpush-dovecot\.[A-Za-z0-9]{6}$ ]] && [ ! -L "$state" ]; then
+        echo "$state"
+    fi
+}

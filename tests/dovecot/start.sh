@@ -1,20 +1,29 @@
 #!/usr/bin/env bash
-# Starts the tests' private Dovecot with its control service, detached from
-# the caller:
-#   start.sh STATE_DIR IMAP_PORT CONTROL_PORT
+# Starts a private Dovecot with its control service, detached from the caller:
+#   start.sh RUN_DIR IMAP_PORT CONTROL_PORT
+# RUN_DIR is a folder of the caller's (in the build folder). Dovecot's own
+# state (configuration, users, mail, sockets, logs) lives in a folder made
+# for this run under /tmp, which RUN_DIR/state-folder names: Dovecot's auth
+# process runs as the dovecot user and its mail processes as nobody, and
+# neither could enter a checkout inside a private (0700) folder such as
+# root's home; and a Unix socket path has at most 107 bytes, which a deep
+# checkout would exceed. stop.sh RUN_DIR stops it, keeps its logs in RUN_DIR
+# and removes the state folder.
+#
 # Returns once the service answers PING, which it does only when Dovecot
-# accepts on 127.0.0.1:IMAP_PORT. When the same service already runs for this
-# folder and these ports, it does nothing. It fails, saying why, when a port is
-# taken or Dovecot does not come up. The service logs to STATE_DIR/control.log.
+# accepts on 127.0.0.1:IMAP_PORT. When the same service already runs for
+# RUN_DIR on these ports, it does nothing; anything else left over from an
+# earlier run of RUN_DIR is stopped first. It fails, saying why, when a port
+# is taken or Dovecot does not come up.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 if [ $# -ne 3 ]; then
-    echo "usage: start.sh STATE_DIR IMAP_PORT CONTROL_PORT" >&2
+    echo "usage: start.sh RUN_DIR IMAP_PORT CONTROL_PORT" >&2
     exit 2
 fi
 imap=$2 control=$3
 mkdir -p "$1"
-state=$(cd "$1" && pwd)
+run=$(cd "$1" && pwd)
 python=/usr/bin/python3
 [ -x "$python" ] || python=python3
 source "$here/process.sh"
@@ -31,14 +40,24 @@ with socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=5) as s:
 PY
 }
 
-pid=$(cat "$state/control.pid" 2>/dev/null || true)
-if is_control_service "$pid" "$state"; then
-    if command_line "$pid" | grep -qF " $state $imap $control" && ping_service "$pid"; then
-        echo "start.sh: the Dovecot control service already runs (pid $pid)"
+state=$(state_folder "$run")
+if [ -n "$state" ]; then
+    pid=$(cat "$state/control.pid" 2>/dev/null || true)
+    if is_control_service "$pid" "$state" && command_line "$pid" | grep -qF " $state $imap $control" \
+            && ping_service "$pid"; then
+        echo "start.sh: the Dovecot control service already runs (pid $pid, state in $state)"
         exit 0
     fi
-    "$here/stop.sh" "$state"
 fi
+# A service or a Dovecot of an earlier run, maybe killed half-way.
+"$here/stop.sh" "$run"
+
+# /tmp itself, not $TMPDIR: that may be a private folder of the user's
+# (pam_tmpdir makes /tmp/user/0 with mode 0700).
+state=$(mktemp -d /tmp/qvpush-dovecot.XXXXXX)
+chmod 0755 "$state"
+echo "$state" >"$run/state-folder.new"
+mv -f "$run/state-folder.new" "$run/state-folder"
 
 : >"$state/control.log"
 setsid "$python" "$here/dovecotctl.py" "$state" "$imap" "$control" \
@@ -51,14 +70,14 @@ until ping_service "$pid"; do
     if ! is_alive "$pid"; then
         echo "start.sh: the Dovecot control service ended; its log says:" >&2
         tail -n 15 "$state/control.log" >&2
-        rm -f "$state/control.pid"
+        "$here/stop.sh" "$run"
         exit 1
     fi
     if [ "$SECONDS" -ge "$deadline" ]; then
         echo "start.sh: no answer from the control service on 127.0.0.1:$control within 60 s" >&2
-        "$here/stop.sh" "$state"
+        "$here/stop.sh" "$run"
         exit 1
     fi
     sleep 0.1
 done
-echo "start.sh: Dovecot on 127.0.0.1:$imap, control service on 127.0.0.1:$control (pid $pid)"
+echo "start.sh: Dovecot on 127.0.0.1:$imap, control service on 127.0.0.1:$control (pid $pid, state in $state)"

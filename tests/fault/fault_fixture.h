@@ -1,7 +1,9 @@
 // The fault suite's fixture: qvpush.dll loaded into the stand-in host, its
-// trace in the host's log, and the checks that every fault case ends with:
-// the host's window thread still answers, and mail that comes after the
-// fault reaches the folder window as the host's send/receive command.
+// trace in the host's log, and the two checks that fault cases end with:
+// the host's window thread still answers (HostAnswers, every case), and mail
+// that comes after the fault reaches the folder window as the host's
+// send/receive command (Announced, in the cases where the watcher is meant
+// to be back in IDLE by then).
 #pragma once
 
 #include <winsock2.h>

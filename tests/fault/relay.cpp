@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "standin/host.h"
+
 namespace {
 
 struct Pair {
@@ -84,10 +86,16 @@ Relay::~Relay()
 
 void Relay::Open()
 {
+    // A queue of one would hold back clients again: connects that hung
+    // together complete together, and a handshake whose last ACK finds the
+    // queue full counts as connected on the client's side while the relay
+    // never sees it. Listening again raises the backlog of the listener.
+    listen(listener_, SOMAXCONN);
     // Our own fillers go first: closing them frees the queue, and whatever
     // they got into is accepted and dropped below.
     for (SOCKET s : fillers_)
         closesocket(s);
+    standin::Log("relay: open, %d fillers closed", static_cast<int>(fillers_.size()));
     fillers_.clear();
     acceptThread_ = CreateThread(NULL, 0, AcceptLoop, this, 0, NULL);
 }
@@ -105,12 +113,14 @@ DWORD WINAPI Relay::AcceptLoop(LPVOID parameter)
         // its FIN: nothing to forward, and nothing waits for an answer.
         char peek;
         if (WaitReadable(client, 0) == 1 && recv(client, &peek, 1, MSG_PEEK) == 0) {
+            standin::Log("relay: dropped a closed filler");
             closesocket(client);
             continue;
         }
         SOCKET target = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         sockaddr_in address = Loopback(relay->targetPort_);
         if (connect(target, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            standin::Log("relay: the target refused (%d); the client is closed", WSAGetLastError());
             closesocket(target);
             closesocket(client);
             continue;
@@ -122,6 +132,7 @@ DWORD WINAPI Relay::AcceptLoop(LPVOID parameter)
         relay->threads_.push_back(CreateThread(NULL, 0, Pump, pair, 0, NULL));
         LeaveCriticalSection(&relay->lock_);
         ++relay->forwarded_;
+        standin::Log("relay: forwarding connection %d", relay->forwarded_.load());
     }
     return 0;
 }

@@ -1,7 +1,9 @@
 // Hostile and broken servers, played byte for byte by a script server in the
 // test process, against qvpush.dll in the stand-in host. Each case ends with
 // the host's window thread answering and with mail announced that the
-// server reports after the fault.
+// server reports after the fault, or, where the fault is the mail itself (a
+// line dripped a byte a second, a burst of a thousand EXISTS lines), with
+// that mail announced.
 #include "fault/fault_fixture.h"
 
 #include <algorithm>

@@ -10,6 +10,9 @@
 
 #include "imap/command.h"
 #include "imap/transport.h"
+#include "watch/notices.h"
+#include "watch/watcher.h"
+#include "watch/worker.h"
 #include "standin/host.h"
 #include "support/script_server.h"
 #include "support/session_harness.h"
@@ -72,8 +75,14 @@ TEST_F(CommandLayer, LinesKeepOnlyPrintableBytesAndEndAtLf)
     EXPECT_EQ(Read(), "* 5 EXISTSx");
     EXPECT_EQ(Read(), "bare lf");
     EXPECT_EQ(Read(), "* tail");
-    EXPECT_GE(harness.WaitFor("trace [01]Recv:* 5 EXISTSx"), 0);
-    EXPECT_GE(harness.WaitFor("trace [01]Recv:"), 0) << "an empty line is traced as Recv:";
+    // Each line is traced as delivered, the empty one as "Recv:" alone.
+    std::vector<std::string> received;
+    for (const std::string& line : standin::TraceLines(harness.mark))
+        if (line.compare(0, 9, "[01]Recv:") == 0)
+            received.push_back(line);
+    EXPECT_EQ(received,
+              (std::vector<std::string>{"[01]Recv:* OK ready", "[01]Recv:", "[01]Recv:* 5 EXISTSx",
+                                        "[01]Recv:bare lf", "[01]Recv:* tail"}));
 }
 
 TEST_F(CommandLayer, TwoLinesInOneChunkNeedOneWaitAndASendDropsTheRest)
@@ -169,19 +178,74 @@ TEST_F(CommandLayer, FailedCompletionClosesAndNotifiesOnce)
     EXPECT_EQ(harness.Count("notice connect-failed"), 1) << "the notice is gated by connectNoticePending";
 }
 
-TEST_F(CommandLayer, StopDuringAWaitReadsNoByte)
+TEST_F(CommandLayer, ReadWithoutTimeOutOutlastsTwentySecondsAndOnlyAStopEndsIt)
 {
+    // Longer than any limit a wait has by default (20 s).
+    const DWORD stopAfterMs = 21000;
+    double stoppedAt = 0;
     std::thread stopper([&] {
-        standin::WaitForLog("never", 300);
+        standin::ObserveFor(stopAfterMs);
+        stoppedAt = standin::NowMs();
         RequestStop(&w);
     });
     std::string line = "unchanged";
     int result = ReadLine(&w, line, 0); // no time-out: only the stop ends it
+    double returnedAt = standin::NowMs();
     stopper.join();
+    EXPECT_GE(returnedAt, stoppedAt) << "returned " << (stoppedAt - returnedAt) << " ms before the stop";
+    EXPECT_NE(result, WaitTimeout);
     EXPECT_NE(result, WaitData);
     EXPECT_EQ(line, "unchanged");
     EXPECT_EQ(w.received.len, 0);
     EXPECT_EQ(w.received.pos, 0);
+}
+
+// ---- the notices' gates ------------------------------------------------------
+
+TEST_F(CommandLayer, NoMailNoticeOnceAStopIsRequested)
+{
+    NotifyMailArrived(&w);
+    w.stopRequested = 1;
+    NotifyMailArrived(&w);
+    w.stopRequested = 0;
+    // Notices to one window arrive in the order posted: once this one is
+    // there, every mail notice before it is there too.
+    NotifyConnectFailed(&w);
+    ASSERT_GE(harness.WaitFor("notice connect-failed"), 0);
+    EXPECT_EQ(harness.Count("notice mail"), 1) << "a mail notice after the stop request";
+    EXPECT_EQ(harness.Count("post mail"), 1);
+}
+
+TEST(WatcherNotices, EmptyWindowListPostsNothingButStillClearsThePendingNotice)
+{
+    // A watcher's own notices, without its thread: the session's gates
+    // first, then the watcher's window list.
+    SessionHarness harness;
+    MailArrivedCommand = MailNotice;
+    ConnectFailedCommand = ConnectFailedNotice;
+    LoginFailedCommand = LoginFailedNotice;
+    Watcher watcher;
+    watcher.serial = 1;
+    SetWatcherNotices(&watcher);
+    ::Session& w = watcher.session;
+    w.serial = 1;
+    w.settings.debug = 1;
+    w.settings.use = 1;
+    NotifyConnectFailed(&w);
+    NotifyMailArrived(&w);
+    NotifyLoginFailed(&w);
+    EXPECT_EQ(w.settings.use, 0) << "a rejected login switches the watcher off all the same";
+    // The window is back: the connect-failed notice was used up while there
+    // was none, so only the mail notice that follows is posted.
+    watcher.windows.push_back(harness.noticeWindow());
+    NotifyConnectFailed(&w);
+    NotifyMailArrived(&w);
+    ASSERT_GE(harness.WaitFor("notice mail"), 0);
+    EXPECT_EQ(harness.Count("notice "), 1) << "posted: " << harness.Count("notice connect-failed")
+                                           << " connect-failed, " << harness.Count("notice login-failed")
+                                           << " login-failed, " << harness.Count("notice mail") << " mail";
+    EXPECT_EQ(harness.Count("trace [01]Connect failed"), 0);
+    EXPECT_EQ(harness.Count("trace [01]Login failed"), 0);
 }
 
 // ---- LOGIN arguments ------------------------------------------------------

@@ -87,7 +87,7 @@ TEST_F(DovecotSession, WrongPasswordSwitchesTheWatcherOff)
     harness.Start();
     ASSERT_GE(harness.WaitFor("notice login-failed", 20000), 0);
     // Well beyond the 3 s retry pause, the session has not tried again.
-    harness.ObserveFor(5000);
+    standin::ObserveFor(5000);
     harness.Stop();
     EXPECT_EQ(w.settings.use, 0);
     EXPECT_EQ(harness.Count("trace [01]connect to("), 1);

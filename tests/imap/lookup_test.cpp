@@ -105,7 +105,7 @@ TEST_F(Lookup, HangingLookupEndsAtTheStopAndItsThreadWhenTheLookupReturns)
     w.settings.port = 143;
     int threadsBefore = process_stats::ThreadCount();
     harness.Start();
-    harness.ObserveFor(500); // the lookup is under way
+    standin::ObserveFor(500); // the lookup is under way
 
     double start = standin::NowMs();
     harness.Stop();

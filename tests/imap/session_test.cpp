@@ -122,7 +122,7 @@ TEST_P(LoginStatus, OnlyUpperCaseOkIsSuccess)
     ASSERT_GE(harness.WaitFor("notice login-failed"), 0);
     EXPECT_TRUE(server.WaitClosed());
     // Switched off: no new attempt, however long the session keeps stepping.
-    harness.ObserveFor(4000);
+    standin::ObserveFor(4000);
     EXPECT_FALSE(server.Accept(0));
     harness.Stop();
     EXPECT_EQ(w.settings.use, 0);
@@ -169,7 +169,7 @@ void PrintTo(const RecentCase& c, std::ostream* os)
 
 class SelectResponse : public Session, public ::testing::WithParamInterface<RecentCase> {};
 
-TEST_P(SelectResponse, GivesTheRightNumberOfMailNotices)
+TEST_P(SelectResponse, AtMostOneMailNoticeUpToIdleFromRecentOrTheCheckOnIdle)
 {
     w.settings.recvAtConnected = GetParam().recvAtConnected;
     Connect();
@@ -212,11 +212,46 @@ TEST_F(Session, ExistsSplitAcrossTwoSegmentsGivesExactlyOneNotice)
     ReachIdle({"* 12 EXISTS"});
     server.Send("* 13 EX");
     // Wait out several of the session's 100 ms polls before the rest comes.
-    harness.ObserveFor(3);
-    standin::WaitForLog("never", 300);
+    standin::ObserveFor(300);
     server.Send("ISTS\r\n");
     EXPECT_EQ(MailNoticesBeforeSentinel(), 1);
     EXPECT_GE(harness.WaitFor("trace [01]Recv:* 13 EXISTS"), 0);
+}
+
+TEST_F(Session, RecentLinesWhileIdlingAreNotMail)
+{
+    w.settings.recvAtConnected = 0;
+    Connect();
+    ReachIdle({"* 12 EXISTS"});
+    server.Send("* 5 RECENT\r\n* 1 RECENT\r\n");
+    EXPECT_EQ(MailNoticesBeforeSentinel(), 0);
+    EXPECT_GE(harness.WaitFor("trace [01]Recv:* 5 RECENT"), 0);
+}
+
+TEST_F(Session, RecentLinesWhileIdleIsRenewedAreNotMail)
+{
+    w.settings.refreshTime = 0; // every idle step renews
+    w.settings.recvAtConnected = 0;
+    Connect();
+    ReachIdle({"* 12 EXISTS"});
+    std::string line;
+    ASSERT_TRUE(server.ReadLine(&line));
+    ASSERT_EQ(line, "DONE");
+    server.Send("* 3 RECENT\r\nC003 OK Idle completed\r\n");
+    Expect("IDLE", "C004");
+    server.Send("* 4 RECENT\r\n+ idling\r\n");
+    // The renewals go on; the next one ends with an EXISTS before its
+    // completion, which is mail, as a check that the lines are looked at.
+    ASSERT_TRUE(server.ReadLine(&line));
+    ASSERT_EQ(line, "DONE");
+    server.Send("* 13 EXISTS\r\nC004 OK Idle completed\r\n");
+    Expect("IDLE", "C005");
+    server.Send("+ idling\r\n");
+    long exists = harness.WaitFor("Recv:* 13 EXISTS");
+    ASSERT_GE(exists, 0);
+    ASSERT_GE(standin::WaitForLog("notice mail", 10000, static_cast<size_t>(exists)), 0);
+    EXPECT_EQ(harness.Count("notice mail"), 1) << "a RECENT line around DONE was taken for mail";
+    EXPECT_GE(harness.WaitFor("trace [01]Recv:* 3 RECENT"), 0);
 }
 
 TEST_F(Session, EightBitBytesAreDroppedFromALine)
@@ -281,6 +316,7 @@ TEST_F(Session, FailedRenewalReconnectsWithoutNotice)
 struct TimeoutCase {
     const char* name;
     int recvTimeout;
+    DWORD answerAfterMs;
     bool loginAnswered;
 };
 
@@ -291,14 +327,19 @@ void PrintTo(const TimeoutCase& c, std::ostream* os)
 
 class ResponseTimeout : public Session, public ::testing::WithParamInterface<TimeoutCase> {};
 
-TEST_P(ResponseTimeout, SlowLoginAnswer)
+TEST_P(ResponseTimeout, LoginAnsweredLate)
 {
     w.settings.recvTimeout = GetParam().recvTimeout;
     Connect();
     server.Send("* OK ready\r\n");
     Expect("LOGIN alice pw", "C001");
-    // The server takes 1.5 s to answer.
-    standin::WaitForLog("never", 1500);
+    // The server takes its time to answer; a session that gives up before
+    // says so meanwhile.
+    if (GetParam().loginAnswered)
+        EXPECT_TRUE(standin::NoLogFor("notice connect-failed", GetParam().answerAfterMs, standin::LogSize()))
+            << "gave up before the answer came";
+    else
+        standin::ObserveFor(GetParam().answerAfterMs);
     server.Send("C001 OK late\r\n");
     if (GetParam().loginAnswered) {
         Expect("SELECT INBOX", "C002");
@@ -315,21 +356,20 @@ TEST_P(ResponseTimeout, SlowLoginAnswer)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ResponseTimeout,
-                         ::testing::Values(TimeoutCase{"ZeroMeansNoLimit", 0, true},
-                                           TimeoutCase{"OneSecondGivesUp", 1, false}),
+                         // 21 s: longer than the 20 s a response wait has by default.
+                         ::testing::Values(TimeoutCase{"ZeroWaits21sForTheAnswer", 0, 21000, true},
+                                           TimeoutCase{"OneSecondGivesUpOnAnAnswerAfter1500ms", 1, 1500, false}),
                          [](const ::testing::TestParamInfo<TimeoutCase>& info) {
                              return std::string(info.param.name);
                          });
 
-// Milliseconds of the day from a log line's "hh:mm:ss.mmm" stamp.
-double StampMs(const std::string& line)
+// The monotonic time at which log line `index` was logged.
+double LoggedAtMs(long index)
 {
-    int h = 0, m = 0, s = 0, ms = 0;
-    sscanf(line.c_str(), "%d:%d:%d.%d", &h, &m, &s, &ms);
-    return ((h * 60.0 + m) * 60.0 + s) * 1000.0 + ms;
+    return standin::TimedLogLines(static_cast<size_t>(index)).front().ms;
 }
 
-TEST_F(Session, RefusedConnectsArePacedAndNotifiedOnceFromTheThird)
+TEST_F(Session, RefusedConnectsAre3sApartAndTheThirdNotifiesOnce)
 {
     server.StopListening();
     harness.Start();
@@ -341,9 +381,8 @@ TEST_F(Session, RefusedConnectsArePacedAndNotifiedOnceFromTheThird)
         attempts.push_back(line);
         from = line + 1;
     }
-    std::vector<std::string> log = standin::LogLines();
     for (size_t i = 1; i < attempts.size(); ++i)
-        EXPECT_GE(StampMs(log[attempts[i]]) - StampMs(log[attempts[i - 1]]), 2990.0)
+        EXPECT_GE(LoggedAtMs(attempts[i]) - LoggedAtMs(attempts[i - 1]), 2990.0)
             << "attempt " << i << " came too soon after the one before";
     long notice = harness.WaitFor("notice connect-failed");
     ASSERT_GE(notice, 0);

@@ -431,12 +431,23 @@ void Log(const char* format, ...)
 {
     // Taken first, so that the time is the event's, not the formatting's.
     double ms = NowMs();
+    // Lines are kept whole, however long: a trace line of the plug-in is
+    // checked byte for byte. Most fit the buffer on the stack.
     char text[2048];
     va_list arguments;
     va_start(arguments, format);
-    vsnprintf(text, sizeof text, format, arguments);
+    int length = vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
-    std::string line = Stamp() + " " + text;
+    std::string line = Stamp() + " ";
+    if (length >= 0 && static_cast<size_t>(length) >= sizeof text) {
+        std::vector<char> whole(static_cast<size_t>(length) + 1);
+        va_start(arguments, format);
+        vsnprintf(whole.data(), whole.size(), format, arguments);
+        va_end(arguments);
+        line.append(whole.data(), static_cast<size_t>(length));
+    } else {
+        line += text;
+    }
     if (HostOptions.echoLog) {
         fprintf(stdout, "%s\n", line.c_str());
         fflush(stdout);
@@ -498,6 +509,39 @@ int CountLog(const std::string& text, size_t from)
         if (LogEntries[i].find(text) != std::string::npos)
             ++count;
     return count;
+}
+
+bool NoLogFor(const std::string& text, DWORD spanMs, size_t from)
+{
+    return WaitForLog(text, spanMs, from) < 0;
+}
+
+void ObserveFor(DWORD spanMs)
+{
+    Sleep(spanMs);
+}
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+std::vector<std::string> TraceLines(size_t from)
+{
+    // "hh:mm:ss.mmm trace [01]...": the stamp is 12 characters.
+    const std::string prefix = "trace ";
+    std::lock_guard<std::mutex> lock(LogMutex);
+    std::vector<std::string> lines;
+    for (size_t i = from; i < LogEntries.size(); ++i)
+        if (LogEntries[i].size() > 13 && LogEntries[i].compare(13, prefix.size(), prefix) == 0)
+            lines.push_back(LogEntries[i].substr(13 + prefix.size()));
+    return lines;
 }
 
 bool Start(const Options& options)

@@ -103,6 +103,20 @@ size_t LogSize();
 long WaitForLog(const std::string& text, DWORD timeoutMs, size_t from = 0);
 // Number of lines from index `from` on that contain `text`.
 int CountLog(const std::string& text, size_t from = 0);
+// Watches the log for `spanMs`: true when no line from index `from` on
+// contains `text` by then; false as soon as one does.
+bool NoLogFor(const std::string& text, DWORD spanMs, size_t from = 0);
+// Lets `spanMs` pass on purpose: the pace a scripted peer keeps, or a span in
+// which something must not happen. Never a wait for an event: wait for the
+// event itself (WaitForLog, WaitUntil) instead.
+void ObserveFor(DWORD spanMs);
+// Polls a condition that no event announces (a count read from another
+// process, a module still mapped) every 20 ms; true once it holds, false
+// after timeoutMs.
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
+// The plug-in's trace lines from log index `from` on, as the plug-in wrote
+// them ("[01]IDLE mode"), without the log's time stamp and "trace " prefix.
+std::vector<std::string> TraceLines(size_t from = 0);
 // The lines from index `from` on, each with the NowMs() at which it was
 // logged: for measuring the time between two events to the millisecond and
 // below, where the stamp in the text is too coarse.

@@ -126,11 +126,6 @@ void SessionHarness::Stop()
     thread_ = NULL;
 }
 
-void SessionHarness::ObserveFor(DWORD ms) const
-{
-    Sleep(ms);
-}
-
 long SessionHarness::WaitFor(const std::string& text, DWORD timeoutMs) const
 {
     return standin::WaitForLog(text, timeoutMs, mark);

@@ -25,9 +25,6 @@ public:
     void Stop();
 
     long steps() const { return steps_; }
-    // Lets the session run for `ms` while the test observes: for showing
-    // that something does not happen within that span.
-    void ObserveFor(DWORD ms) const;
 
     // The log position when the harness was made, and waits from there.
     size_t mark;

@@ -12,7 +12,6 @@
 #include "standin/host.h"
 #include "support/dovecot.h"
 #include "support/host_fixture.h"
-#include "support/process_stats.h"
 #include "support/script_server.h"
 #include "support/temp_account.h"
 #include "support/ui.h"
@@ -68,10 +67,7 @@ TEST_F(Watchers, OneAccountTwoWindowsShareOneConnection)
     EXPECT_LT(WaitFor("trace [01]set Terminate"), ended);
     EXPECT_LT(WaitFor("trace [01]thread end"), ended);
     // The server sees the connection go.
-    DWORD start = GetTickCount();
-    while (dovecot::Connections(user) != 0 && GetTickCount() - start < 20000)
-        standin::WaitForLog("never", 100);
-    EXPECT_EQ(dovecot::Connections(user), 0);
+    EXPECT_TRUE(dovecot::WaitConnections(user, 0, 20000)) << dovecot::Connections(user) << " still open";
     EXPECT_EQ(dovecot::Logins(user), 1);
 }
 
@@ -87,7 +83,7 @@ TEST_F(Watchers, AccountFoldersAreKeysByteForByte)
     HWND other = standin::OpenFolder(upper); // the same folder on disk, another key
     ASSERT_GE(WaitFor("trace [01]IDLE mode", 20000), 0);
     ASSERT_GE(WaitFor("trace [02]IDLE mode", 20000), 0);
-    EXPECT_EQ(dovecot::Logins(user), 2);
+    EXPECT_TRUE(dovecot::WaitLogins(user, 2)) << dovecot::Logins(user) << " logins";
 
     standin::CloseFolder(lower);
     standin::CloseFolder(other);
@@ -174,11 +170,16 @@ TEST_F(Watchers, RejectedLoginShowsItsBoxThenTheSetupDialogAndCancelLeavesItIdle
     ui::Press(setup, IDCANCEL);
     ASSERT_TRUE(ui::WaitForWindowGone(setup, 10000));
 
+    // The login-failed command has run to its end.
+    std::string loginFailed = "command " + std::to_string(Command(3));
+    ASSERT_GE(WaitFor(loginFailed + " returned"), 0);
+
     // A retry would come within 3 s; watch for twice that.
-    standin::WaitForLog("never", 6000);
+    EXPECT_TRUE(standin::NoLogFor("trace [01]connect to(", 6000, standin::LogSize()));
     EXPECT_EQ(Count("trace [01]connect to("), 1);
     EXPECT_EQ(dovecot::Logins(user), 0);
-    EXPECT_EQ(Count("QPCSetup"), 0);
+    EXPECT_EQ(Count(loginFailed + " (callback 4)"), 1) << "the rejected login was reported again";
+    EXPECT_EQ(ui::WaitForWindow("#32770", ErrorCaption, 0, window), nullptr);
     EXPECT_EQ(account.ReadIni(), iniBefore) << "a cancelled dialog saved something";
 }
 
@@ -200,7 +201,7 @@ TEST_F(Watchers, RejectedLoginThenTheRightPasswordConfirmedReconnects)
     ASSERT_TRUE(ui::WaitForWindowGone(setup, 10000));
 
     ASSERT_GE(WaitFor("trace [01]IDLE mode", 20000), 0) << "the corrected password did not reconnect";
-    EXPECT_EQ(dovecot::Logins(user), 1);
+    EXPECT_TRUE(dovecot::WaitLogins(user, 1)) << dovecot::Logins(user) << " logins";
     EXPECT_EQ(Count("trace [02]"), 0) << "the running watcher should reconnect, not a new one";
 }
 
@@ -271,10 +272,25 @@ TEST_P(StopDuring, ClosingTheLastWindowEndsTheWorker)
     }
     ASSERT_GE(WaitFor(GetParam().reached, 20000), 0);
 
+    size_t closing = standin::LogSize();
     standin::CloseFolder(window);
-    ASSERT_GE(WaitFor("trace [01]thread terminated", 20000), 0);
+    long terminated = standin::WaitForLog("trace [01]thread terminated", 20000, closing);
+    ASSERT_GE(terminated, 0);
     EXPECT_TRUE(server.WaitClosed());
     EXPECT_EQ(Count("trace [01]Connect failed"), 0) << "a stop is no failure to report";
+
+    // The connection is simply closed: no DONE, no LOGOUT, no byte at all
+    // after the stop.
+    std::string sent;
+    EXPECT_FALSE(server.ReadBytes(1, &sent, 0))
+        << "sent after the stop: " << (server.ReadLine(&sent, 0) ? sent : server.LastLine());
+    // The worker leaves its loop, then closes the socket, then ends.
+    long end = standin::WaitForLog("trace [01]thread end", 0, closing);
+    long closed = standin::WaitForLog("trace [01]CloseSocket", 0, closing);
+    ASSERT_GE(end, 0);
+    ASSERT_GE(closed, 0) << "the open connection was not closed by the worker";
+    EXPECT_LT(end, closed);
+    EXPECT_LT(closed, terminated);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -291,6 +307,50 @@ INSTANTIATE_TEST_SUITE_P(
                    "+ idling"},
                   "trace [01]IDLE mode"}),
     [](const ::testing::TestParamInfo<StopPhase>& info) { return std::string(info.param.name); });
+
+TEST_F(Watchers, ConfirmedSettingsChangeShowsTheConnectFailedBoxAgain)
+{
+    ScriptServer closed;
+    closed.StopListening();
+    TempAccount account;
+    AccountIni ini;
+    ini.port = closed.Port();
+    ini.user = "nobody";
+    ini.pass = "pw";
+    WriteAccountIni(account.Folder(), ini);
+    HWND window = standin::OpenFolder(account.Folder());
+    const std::string connectFailed = "command " + std::to_string(Command(2)) + " (callback 3)";
+
+    HWND box = ui::WaitForWindow("#32770", ErrorCaption, 30000, window);
+    ASSERT_NE(box, nullptr);
+    ui::Press(box, IDOK);
+    ASSERT_TRUE(ui::WaitForWindowGone(box, 10000));
+    // Further refusals with the same settings tell the user nothing.
+    long refused = WaitFor("trace [01]Connect failed");
+    for (int i = 0; i < 2; ++i) {
+        refused = standin::WaitForLog("trace [01]connect error(", 20000, static_cast<size_t>(refused) + 1);
+        ASSERT_GE(refused, 0);
+    }
+    ASSERT_EQ(Count(connectFailed), 1);
+
+    // The user changes the user name in the setup dialog and confirms it.
+    standin::PostSetup(window);
+    HWND setup = ui::WaitForWindow("#32770", SetupTitle, 10000, window);
+    ASSERT_NE(setup, nullptr);
+    SetDlgItemTextA(setup, 1004, "somebody");
+    ui::Press(setup, IDOK);
+    long confirmed = WaitFor("QPCSetup(" + Hex(window) + ") -> 1");
+    ASSERT_GE(confirmed, 0);
+
+    // The server still refuses: the new settings earn one box of their own.
+    HWND again = ui::WaitForWindow("#32770", ErrorCaption, 30000, window);
+    ASSERT_NE(again, nullptr) << "no box for the new settings";
+    EXPECT_EQ(ui::MessageBoxText(again), "IMAP4サーバーへ接続できません");
+    EXPECT_GE(standin::WaitForLog("trace [01]connect error(", 0, static_cast<size_t>(confirmed)), 0);
+    ui::Press(again, IDOK);
+    ASSERT_TRUE(ui::WaitForWindowGone(again, 10000));
+    EXPECT_EQ(Count(connectFailed), 2);
+}
 
 TEST_F(Watchers, StopWhileRetryingAndWhileSwitchedOffEndsTheWorker)
 {
@@ -382,6 +442,107 @@ TEST_F(Watchers, ClosingWhileAConnectGoesUnansweredDoesNotWaitForIt)
     EXPECT_LT(ms, 500.0) << line;
 }
 
+// ---- the window closing under the plug-in's own boxes and dialog ------------
+
+// What a window of the host leaves behind when it closes under a message box
+// or the setup dialog that the plug-in opened for it: the dialog goes with
+// its owner, the command that opened it comes back to the host without
+// opening anything else, the watcher ends, and no settings file is written.
+class ClosedUnderADialog : public Watchers {
+protected:
+    // The file that an account folder of "" names: the host answers "" for a
+    // window it no longer has, and the profile functions look for a bare
+    // file name in the Windows folder.
+    static std::string StrayIni()
+    {
+        char folder[MAX_PATH];
+        GetWindowsDirectoryA(folder, sizeof folder);
+        return std::string(folder) + "\\qvpush.ini";
+    }
+
+    TempAccount account;
+    std::string user;
+    std::string iniBefore;
+    std::string strayIniBefore;
+    HWND window = NULL;
+
+    void Open(bool rightPassword)
+    {
+        AccountIni ini;
+        if (!rightPassword)
+            ini.pass = "wrong";
+        user = WriteDovecotAccount(account.Folder(), ini);
+        iniBefore = account.ReadIni();
+        strayIniBefore = testing_support::ReadFileBytes(StrayIni());
+        window = standin::OpenFolder(account.Folder());
+    }
+
+    // Closes the window and checks what it leaves behind. `returned` is the
+    // log line that says the plug-in's command or entry point has returned.
+    void CloseAndCheck(HWND dialog, const std::string& returned)
+    {
+        size_t closing = standin::LogSize();
+        standin::CloseFolder(window); // returns once the window is gone
+        EXPECT_FALSE(IsWindow(dialog)) << "the dialog outlived its window";
+        EXPECT_GE(standin::WaitForLog("trace [01]thread terminated", 10000, closing), 0)
+            << "the watcher of the closed window still runs";
+        // The dialog's modal loop notices at the host's next message that its
+        // window is gone; a real host gets messages all the time.
+        standin::Post([] {});
+        ASSERT_GE(WaitFor(returned), 0) << "the plug-in never returned to the host";
+        EXPECT_EQ(ui::WaitForWindow("#32770", SetupTitle, 0, NULL, GetCurrentProcessId()), nullptr)
+            << "a setup dialog for a window that is gone";
+        EXPECT_EQ(ui::WaitForWindow("#32770", ErrorCaption, 0, NULL, GetCurrentProcessId()), nullptr);
+        EXPECT_EQ(account.ReadIni(), iniBefore) << "the settings file changed without a confirmation";
+        EXPECT_EQ(testing_support::ReadFileBytes(StrayIni()), strayIniBefore)
+            << "settings written for the gone window's empty account folder";
+        EXPECT_TRUE(dovecot::WaitConnections(user, 0, 20000));
+
+        // Nothing is left of the old watcher: a new window of the account
+        // gets a watcher of its own, which logs in with the right password.
+        AccountIni ini;
+        ini.user = user;
+        ini.pass = "pw-" + user;
+        ini.port = dovecot::ImapPort();
+        WriteAccountIni(account.Folder(), ini);
+        size_t reopened = standin::LogSize();
+        standin::OpenFolder(account.Folder());
+        EXPECT_GE(standin::WaitForLog("trace [02]IDLE mode", 20000, reopened), 0);
+        EXPECT_EQ(standin::CountLog("trace [01]", reopened), 0) << "the old watcher is still about";
+    }
+};
+
+TEST_F(ClosedUnderADialog, LoginFailedBoxGoesWithItsWindowAndNoSetupDialogFollows)
+{
+    Open(false);
+    HWND box = ui::WaitForWindow("#32770", ErrorCaption, 20000, window);
+    ASSERT_NE(box, nullptr);
+    CloseAndCheck(box, "command " + std::to_string(Command(3)) + " returned");
+}
+
+TEST_F(ClosedUnderADialog, SetupDialogAfterARejectedLoginGoesWithItsWindowUnsaved)
+{
+    Open(false);
+    HWND box = ui::WaitForWindow("#32770", ErrorCaption, 20000, window);
+    ASSERT_NE(box, nullptr);
+    ui::Press(box, IDOK);
+    HWND setup = ui::WaitForWindow("#32770", SetupTitle, 10000, window);
+    ASSERT_NE(setup, nullptr);
+    SetDlgItemTextA(setup, 1005, "typed but never confirmed");
+    CloseAndCheck(setup, "command " + std::to_string(Command(3)) + " returned");
+}
+
+TEST_F(ClosedUnderADialog, SetupDialogOfQPCSetupGoesWithItsWindowUnsaved)
+{
+    Open(true);
+    ASSERT_GE(WaitFor("trace [01]IDLE mode", 20000), 0);
+    standin::PostSetup(window);
+    HWND setup = ui::WaitForWindow("#32770", SetupTitle, 10000, window);
+    ASSERT_NE(setup, nullptr);
+    SetDlgItemTextA(setup, 1002, "typed.but.never.confirmed");
+    CloseAndCheck(setup, "QPCSetup(" + Hex(window) + ") -> ");
+}
+
 // ---- the module and the process ---------------------------------------------
 
 TEST_F(Watchers, UnloadWhileAWorkerRunsKeepsItsCodeMapped)
@@ -424,40 +585,8 @@ TEST_F(Watchers, UnloadWhileAWorkerRunsKeepsItsCodeMapped)
     });
     // A worker that set threadEnded may still be leaving its thread, and
     // with it the module.
-    DWORD start = GetTickCount();
-    while (GetModuleHandleA("qvpush.dll") != NULL && GetTickCount() - start < 10000)
-        standin::WaitForLog("never", 20);
-    EXPECT_EQ(GetModuleHandleA("qvpush.dll"), nullptr) << "the worker's reference was never released";
-}
-
-TEST_F(Watchers, TwoHundredCyclesLeaveHandlesAndThreadsWhereTheyWere)
-{
-    TempAccount account;
-    WriteDovecotAccount(account.Folder());
-    // One cycle first, so that lazily created system objects (Winsock and
-    // the like) exist before counting.
-    standin::CloseFolder(standin::OpenFolder(account.Folder()));
-    ASSERT_GE(WaitFor("trace [01]thread terminated", 20000), 0);
-    DWORD handles = process_stats::HandleCount();
-    int threads = process_stats::ThreadCount();
-
-    for (int i = 0; i < 200; ++i)
-        standin::CloseFolder(standin::OpenFolder(account.Folder()));
-
-    char serial[32];
-    snprintf(serial, sizeof serial, "trace [%02d]thread terminated", 201);
-    ASSERT_GE(WaitFor(serial, 20000), 0);
-    // A worker that set threadEnded may still be leaving its thread.
-    DWORD start = GetTickCount();
-    while (process_stats::ThreadCount() > threads && GetTickCount() - start < 10000)
-        standin::WaitForLog("never", 50);
-    DWORD handlesAfter = process_stats::HandleCount();
-    int threadsAfter = process_stats::ThreadCount();
-    printf("after 200 cycles: %lu handles (%lu before), %d threads (%d before)\n", handlesAfter, handles,
-           threadsAfter, threads);
-    EXPECT_GT(handles, 0u) << "the handle count cannot be read here";
-    EXPECT_EQ(handlesAfter, handles);
-    EXPECT_EQ(threadsAfter, threads);
+    EXPECT_TRUE(standin::WaitUntil([] { return GetModuleHandleA("qvpush.dll") == NULL; }, 10000))
+        << "the worker's reference was never released";
 }
 
 } // namespace

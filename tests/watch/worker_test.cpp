@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
 #include <vector>
 
@@ -63,32 +65,123 @@ protected:
 
 };
 
-TEST_F(LinkedWatchers, AnyChangedSettingReconnectsEvenDebugAlone)
-{
-    TempAccount account;
-    std::string user = WriteDovecotAccount(account.Folder());
-    HWND window = standin::OpenFolder(account.Folder());
-    long idle = WaitFor("trace [01]IDLE mode", 20000);
-    ASSERT_GE(idle, 0);
+// ---- the hand-over of changed settings -------------------------------------
 
-    // Unchanged settings tell the worker nothing; a changed debug value
-    // (which has nothing to do with the connection) still reconnects.
+// Plays a clean dialogue from the greeting to IDLE with the server's current
+// client, logging in as alice with password pw.
+::testing::AssertionResult PlayToIdle(ScriptServer& server, size_t from)
+{
+    server.Send("* OK ready\r\n");
+    std::string tag = server.ExpectCommand("LOGIN alice pw");
+    if (tag.empty())
+        return ::testing::AssertionFailure() << "expected LOGIN, got: " << server.LastLine();
+    server.Send(tag + " OK logged in\r\n");
+    tag = server.ExpectCommand("SELECT INBOX");
+    if (tag.empty())
+        return ::testing::AssertionFailure() << "expected SELECT, got: " << server.LastLine();
+    server.Send(tag + " OK [READ-WRITE] selected\r\n");
+    tag = server.ExpectCommand("IDLE");
+    if (tag.empty())
+        return ::testing::AssertionFailure() << "expected IDLE, got: " << server.LastLine();
+    server.Send("+ idling\r\n");
+    if (standin::WaitForLog("trace [01]IDLE mode", 20000, from) < 0)
+        return ::testing::AssertionFailure() << "the watcher did not reach IDLE";
+    return ::testing::AssertionSuccess();
+}
+
+// Where the watcher goes once it has taken the new settings.
+enum class Next {
+    Stays,      // nothing was handed over: the connection stays as it is
+    Off,        // the connection closes and no new one follows
+    Same,       // the connection closes and a new one logs in at the same server
+    OtherPort,  // ... at the server on the other port
+};
+
+struct HandOverCase {
+    const char* name;
+    void (*edit)(Settings& settings, int otherPort); // the change the dialog confirmed
+    Next next;
+    const char* login; // the LOGIN line of the new connection
+};
+
+void PrintTo(const HandOverCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class SettingsHandOver : public LinkedWatchers, public ::testing::WithParamInterface<HandOverCase> {};
+
+TEST_P(SettingsHandOver, ReconnectsWhenAnyOfTheNineSettingsChangedAndOnlyThen)
+{
+    const HandOverCase& c = GetParam();
+    ScriptServer server;
+    ScriptServer other;
+    TempAccount account;
+    AccountIni ini;
+    ini.port = server.Port();
+    ini.user = "alice";
+    ini.pass = "pw";
+    WriteAccountIni(account.Folder(), ini);
+    HWND window = standin::OpenFolder(account.Folder());
+    ASSERT_TRUE(server.Accept(20000));
+    ASSERT_TRUE(PlayToIdle(server, mark));
+
+    // What the settings flow does after a confirmed dialog: the settings as
+    // the file holds them (which the watcher runs with), with the change.
+    size_t handed = standin::LogSize();
     standin::Run([&] {
         Watcher* watcher = FindWatcherByWindow(window);
         ASSERT_NE(watcher, nullptr);
         Settings settings;
         LoadSettings(account.Folder().c_str(), &settings);
-        UpdateSettings(watcher, settings);
-        settings.debug = 7;
+        c.edit(settings, other.Port());
         UpdateSettings(watcher, settings);
     });
-    long closed = standin::WaitForLog("trace [01]CloseSocket", 20000, idle);
-    ASSERT_GE(closed, 0);
-    long again = standin::WaitForLog("trace [01]IDLE mode", 20000, closed);
-    ASSERT_GE(again, 0) << "no reconnection after the change";
-    EXPECT_EQ(Count("trace [01]CloseSocket"), 1) << "the unchanged settings were posted too";
-    EXPECT_EQ(dovecot::Logins(user), 2);
+
+    if (c.next == Next::Stays) {
+        // Two lines the watcher reads one after the other prove that it has
+        // been through its loop, and its thread's queue, since the hand-over.
+        for (const char* sentinel : {"* OK sentinel one", "* OK sentinel two"}) {
+            ASSERT_TRUE(server.Send(std::string(sentinel) + "\r\n"));
+            ASSERT_GE(standin::WaitForLog(std::string("trace [01]Recv:") + sentinel, 10000, handed), 0);
+        }
+        EXPECT_EQ(standin::CountLog("trace [01]CloseSocket", handed), 0) << "unchanged settings were handed over";
+        EXPECT_FALSE(server.WaitClosed(0)) << "the connection was dropped";
+        EXPECT_FALSE(server.Accept(0));
+        return;
+    }
+    ASSERT_TRUE(server.WaitClosed()) << "the changed settings did not drop the connection";
+    EXPECT_GE(standin::WaitForLog("trace [01]CloseSocket", 10000, handed), 0);
+    if (c.next == Next::Off) {
+        // A watcher that is on connects again at once.
+        EXPECT_FALSE(server.Accept(3000)) << "switched off, but it connected again";
+        return;
+    }
+    ScriptServer& next = c.next == Next::OtherPort ? other : server;
+    ASSERT_TRUE(next.Accept(20000)) << "no new connection with the new settings";
+    next.Send("* OK ready\r\n");
+    std::string line;
+    ASSERT_TRUE(next.ReadLine(&line));
+    EXPECT_EQ(line, std::string("C001 LOGIN ") + c.login);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SettingsHandOver,
+    ::testing::Values(
+        HandOverCase{"NothingChanged", [](Settings&, int) {}, Next::Stays, ""},
+        HandOverCase{"Use", [](Settings& s, int) { s.use = 0; }, Next::Off, ""},
+        // The same address written another way: octal parts.
+        HandOverCase{"Server", [](Settings& s, int) { strcpy(s.server, "127.000.000.001"); }, Next::Same,
+                     "alice pw"},
+        HandOverCase{"Port", [](Settings& s, int port) { s.port = port; }, Next::OtherPort, "alice pw"},
+        HandOverCase{"User", [](Settings& s, int) { strcpy(s.user, "bob"); }, Next::Same, "bob pw"},
+        HandOverCase{"Pass", [](Settings& s, int) { strcpy(s.pass, "pw2"); }, Next::Same, "alice pw2"},
+        HandOverCase{"RefreshTime", [](Settings& s, int) { s.refreshTime = 13; }, Next::Same, "alice pw"},
+        HandOverCase{"RecvTimeout", [](Settings& s, int) { s.recvTimeout = 21; }, Next::Same, "alice pw"},
+        // Nothing to do with the connection, and still a reconnection.
+        HandOverCase{"Debug", [](Settings& s, int) { s.debug = 7; }, Next::Same, "alice pw"},
+        HandOverCase{"RecvAtConnected", [](Settings& s, int) { s.recvAtConnected = 1; }, Next::Same, "alice pw"}),
+    [](const ::testing::TestParamInfo<HandOverCase>& info) { return std::string(info.param.name); });
 
 TEST_F(LinkedWatchers, SwitchedOnBySettingsAfterStartingOff)
 {
@@ -159,28 +252,43 @@ TEST_F(LinkedWatchers, SettingsThatCannotBePostedAreFreed)
 
 TEST_F(LinkedWatchers, AWorkerThatNeverStartedIsNotWaitedFor)
 {
-    TempAccount account;
+    TempAccount first;
+    TempAccount second;
     AccountIni ini;
     ini.use = 0;
-    WriteAccountIni(account.Folder(), ini);
+    WriteAccountIni(first.Folder(), ini);
+    WriteAccountIni(second.Folder(), ini);
+    // Both windows exist before the address space runs out, so that the
+    // close is sure to reach the plug-in. They share the first account's
+    // watcher, which keeps running meanwhile: a thread that ended now could
+    // not leave cleanly.
+    HWND stays = standin::OpenFolder(first.Folder());
+    HWND window = standin::OpenFolder(first.Folder());
+    ASSERT_TRUE(IsWindow(stays));
+    ASSERT_TRUE(IsWindow(window));
 
     // Leave the process no address space for a thread's stack.
     std::vector<void*> reserved;
     for (SIZE_T size = 256 * 1024 * 1024; size >= 64 * 1024; size /= 2)
         while (void* block = VirtualAlloc(NULL, size, MEM_RESERVE, PAGE_NOACCESS))
             reserved.push_back(block);
-    bool destroyed = false;
+    // The window now shows the second account, whose new watcher cannot
+    // start its thread; then the window closes.
+    bool threadless = false;
+    standin::SetAccount(window, second.Folder());
     standin::Run([&] {
-        HWND window = standin::OpenFolder(account.Folder());
+        standin::LoadFolder(window);
         Watcher* watcher = FindWatcherByWindow(window);
-        destroyed = watcher != NULL && !watcher->thread.Valid();
+        threadless = watcher != NULL && !watcher->thread.Valid();
         standin::CloseFolder(window); // would wait forever for a missing thread
     });
     for (void* block : reserved)
         VirtualFree(block, 0, MEM_RELEASE);
-    if (!destroyed)
+    if (!threadless)
         GTEST_SKIP() << "the system still found room for a thread";
-    EXPECT_EQ(Count("trace [01]thread"), 0) << "no worker ever ran";
+    EXPECT_GE(WaitFor("QPCFolderClose(" + Hex(window) + ") -> "), 0) << "the window's close never reached the plug-in";
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(Count("trace [02]thread"), 0) << "no worker ever ran";
 }
 
 } // namespace
