@@ -612,8 +612,9 @@ def idle_report(results, variants, window_s, plot_path):
              "and divides by the count; the native peer runs without Wine and counts alone. Memory per "
              "watcher is the growth of commit (PagefileUsage; Wine keeps PrivateUsage constant) and of the "
              "working set from before the windows opened to all watchers idling, divided by the count. "
-             "Under Wine every thread holds about 964 KiB of resident stack, whatever its reservation, which is "
-             "most of a watcher's memory here (see [targets](targets.md))."
+             "Under Wine every thread starts with about 964 KiB of its stack zero-filled and so resident, "
+             "whatever its reservation; the worker hands the part below its reach back as it starts "
+             "(MEM_RESET), which is most of the difference between before and after."
              % (window_s, " and ".join("%s: %s" % (v.key, v.label) for v in variants)), "",
              "Per watcher, %s:" % " → ".join(v.key for v in variants), "",
              table(["watchers", "CPU ms/min", "wake-ups/s", "noise of the floor, per watcher",
