@@ -11,6 +11,7 @@ packages=(
     googletest wine wine32:i386 xvfb xauth locales
     dovecot-imapd python3 fonts-ipafont-gothic imagemagick x11-utils
     clang libclang-rt-14-dev llvm
+    libgnutls30:i386 openssl fonts-wine iproute2 util-linux
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
