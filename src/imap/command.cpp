@@ -164,7 +164,7 @@ void NotifyConnectFailed(Session* session)
 {
     if (session->connectNoticePending == 0)
         return;
-    session->events.connectFailed(session->events.owner);
+    session->events.connectFailed(session->events.owner, session->failure);
     session->connectNoticePending = 0;
 }
 

@@ -13,13 +13,33 @@
 #include "config/settings.h"
 #include "diag/handles.h"
 
+// Why a connection attempt failed, when there is more to say than that the
+// server could not be reached. When several apply, the lowest value is the
+// one told: it is the one the user must act on first.
+enum ConnectFailReason {
+    ReasonNone = 0,
+    ReasonPinMismatch,    // the certificate is not the pinned one
+    ReasonCertUntrusted,  // its issuer is not trusted
+    ReasonCertName,       // its names do not match the server
+    ReasonCertExpired,    // outside its validity period
+    ReasonTls,            // the encrypted connection could not be made
+    ReasonLoginDisabled,  // the server refuses LOGIN without encryption
+    ReasonTlsSetting,     // "tls" in the file is not 0, 1 or 2
+    ReasonPinSetting,     // "tlsFingerprint" in the file is not 64 hex digits
+};
+
+struct ConnectFailure {
+    ConnectFailReason reason = ReasonNone;
+    std::string fingerprint; // SHA-256 of the server's certificate, when one was seen
+};
+
 // What the session tells its owner. Called on the worker thread; each call
 // must return at once (it may only post a message). The owner decides where
 // a notice goes and whether there is anyone to tell.
 struct SessionEvents {
     void* owner;
     void (*mailArrived)(void* owner);
-    void (*connectFailed)(void* owner);
+    void (*connectFailed)(void* owner, const ConnectFailure& failure);
     void (*loginFailed)(void* owner);
 };
 
@@ -75,6 +95,7 @@ struct Session {
     int sessionState = 0;            // 0 not in IDLE yet, 1 in IDLE
     int tagCounter = 0;              // number of the last tagged command
     unsigned char connectNoticePending = 1; // "Connect failed" may still be told
+    ConnectFailure failure;          // why the current attempt failed; reset when one starts
 
     Session();
 };

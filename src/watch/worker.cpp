@@ -58,7 +58,7 @@ void PostMailArrived(void* owner)
     PostMessageA(window, WM_COMMAND, MailArrivedCommand, 0);
 }
 
-void PostConnectFailed(void* owner)
+void PostConnectFailed(void* owner, const ConnectFailure&)
 {
     Watcher* watcher = static_cast<Watcher*>(owner);
     HWND window = FrontWindow(watcher);

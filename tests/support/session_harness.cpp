@@ -37,7 +37,7 @@ void PostMail(void* owner)
 {
     PostNotice(owner, MailNotice);
 }
-void PostConnectFailed(void* owner)
+void PostConnectFailed(void* owner, const ConnectFailure&)
 {
     PostNotice(owner, ConnectFailedNotice);
 }
