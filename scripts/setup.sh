@@ -45,3 +45,18 @@ if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
     fi
     $SUDO locale-gen >/dev/null
 fi
+
+# A kernel that runs 64-bit user code only cannot start the 32-bit Wine
+# loader; the suite then runs a 64-bit build under 64-bit Wine (arch.sh).
+source "$(dirname "${BASH_SOURCE[0]}")/arch.sh"
+if [ "$(qvpush_arch)" = x86_64 ]; then
+    missing=()
+    for package in wine64 g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64; do
+        status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+        [ "$status" = "install ok installed" ] || missing+=("$package")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "setup: this kernel runs no 32-bit programs; installing ${missing[*]} for a 64-bit test build"
+        $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    fi
+fi

@@ -18,7 +18,23 @@ in_japanese_locale() {
 wine_env_start() {
     local build=$1 visible=${2:-}
     export WINEPREFIX=$build/wineprefix
-    export WINEARCH=win32
+    source "$(dirname "${BASH_SOURCE[0]}")/arch.sh"
+    if [ "$(qvpush_arch)" = x86_64 ]; then
+        export WINEARCH=win64
+        # /usr/bin/wine picks the 32-bit loader whenever it is installed, and
+        # that one cannot start here: every "wine" of the run is the 64-bit one.
+        mkdir -p "$build/winebin"
+        printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' >"$build/winebin/wine"
+        chmod +x "$build/winebin/wine"
+        case ":$PATH:" in *":$build/winebin:"*) ;; *) export PATH="$build/winebin:$PATH" ;; esac
+    else
+        export WINEARCH=win32
+    fi
+    # A prefix made for the other architecture cannot serve this one.
+    if [ -f "$WINEPREFIX/.qvpush-ready" ] && [ "$(cat "$WINEPREFIX/.qvpush-ready")" != "$WINEARCH" ]; then
+        wineserver -k 2>/dev/null || true
+        rm -rf "$WINEPREFIX"
+    fi
     export WINEDEBUG=-all
     QVPUSH_XVFB_PID=
     if [ -z "$visible" ] || [ -z "${DISPLAY:-}" ]; then
@@ -40,7 +56,7 @@ wine_env_start() {
         # Without a window manager, Wine waits about 2 s on every hide or
         # destroy of a managed window.
         in_japanese_locale wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
-        touch "$WINEPREFIX/.qvpush-ready"
+        echo "$WINEARCH" >"$WINEPREFIX/.qvpush-ready"
     fi
     # Persistent, so that each Wine process starts in a fraction of a second.
     # One may already run for this prefix; that one serves as well.

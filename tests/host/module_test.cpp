@@ -1,4 +1,5 @@
-// What qvpush.dll is as a file: a 32-bit DLL that exports exactly the host's
+// What qvpush.dll is as a file: a 32-bit DLL (64-bit in the test build of a
+// machine that runs no 32-bit programs; the headers below are the build's own) that exports exactly the host's
 // eleven entry points, imports only system DLLs and carries its version.
 #include <windows.h>
 
@@ -15,7 +16,7 @@ namespace {
 
 struct PeFile {
     std::vector<unsigned char> bytes;
-    const IMAGE_NT_HEADERS32* nt = nullptr;
+    const IMAGE_NT_HEADERS* nt = nullptr;
 
     explicit PeFile(const char* path)
     {
@@ -24,7 +25,7 @@ struct PeFile {
         if (bytes.size() < sizeof(IMAGE_DOS_HEADER))
             return;
         const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes.data());
-        nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(bytes.data() + dos->e_lfanew);
+        nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(bytes.data() + dos->e_lfanew);
     }
 
     // File bytes at a relative virtual address.
@@ -62,10 +63,10 @@ struct PeFile {
             std::string dll = reinterpret_cast<const char*>(At(import->Name));
             std::transform(dll.begin(), dll.end(), dll.begin(), ::tolower);
             DWORD lookup = import->OriginalFirstThunk != 0 ? import->OriginalFirstThunk : import->FirstThunk;
-            for (const IMAGE_THUNK_DATA32* thunk = reinterpret_cast<const IMAGE_THUNK_DATA32*>(At(lookup));
+            for (const IMAGE_THUNK_DATA* thunk = reinterpret_cast<const IMAGE_THUNK_DATA*>(At(lookup));
                  thunk != nullptr && thunk->u1.AddressOfData != 0; ++thunk) {
-                if (IMAGE_SNAP_BY_ORDINAL32(thunk->u1.Ordinal)) {
-                    functions.insert(dll + "!#" + std::to_string(IMAGE_ORDINAL32(thunk->u1.Ordinal)));
+                if (IMAGE_SNAP_BY_ORDINAL(thunk->u1.Ordinal)) {
+                    functions.insert(dll + "!#" + std::to_string(IMAGE_ORDINAL(thunk->u1.Ordinal)));
                     continue;
                 }
                 const IMAGE_IMPORT_BY_NAME* byName =
@@ -97,8 +98,13 @@ TEST(Module, IsA32BitWindowsDll)
     PeFile pe("qvpush.dll");
     ASSERT_NE(pe.nt, nullptr);
     EXPECT_EQ(pe.nt->Signature, IMAGE_NT_SIGNATURE);
+#ifdef _WIN64
+    EXPECT_EQ(pe.nt->FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+    EXPECT_EQ(pe.nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
+#else
     EXPECT_EQ(pe.nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
     EXPECT_EQ(pe.nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+#endif
     EXPECT_TRUE(pe.nt->FileHeader.Characteristics & IMAGE_FILE_DLL);
 }
 
@@ -160,6 +166,12 @@ TEST(Module, ImportsOnlyFunctionsThatWindows7Has)
         "inet_addr", "ioctlsocket", "recv", "select", "send", "setsockopt", "getsockopt", "socket",
         // crypt32.dll
         "CryptBinaryToStringA", "CryptStringToBinaryA",
+#ifdef _WIN64
+        // what 64-bit code imports for unwinding and window data: in every
+        // 64-bit Windows
+        "RtlCaptureContext", "RtlLookupFunctionEntry", "RtlUnwindEx", "RtlVirtualUnwind", "__C_specific_handler",
+        "GetWindowLongPtrA", "SetWindowLongPtrA",
+#endif
     };
     std::set<std::string> known(std::begin(windows7), std::end(windows7));
     PeFile pe("qvpush.dll");

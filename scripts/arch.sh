@@ -1,0 +1,25 @@
+# Sourced, not run: which Windows architecture this machine builds and runs.
+#
+# The product is the 32-bit DLL, and it is what runs wherever the kernel runs
+# 32-bit programs. Some virtual machines run 64-bit user code only: there
+# every 32-bit program, the 32-bit Wine loader among them, fails with "Exec
+# format error". On those the same sources build for 64-bit Windows and the
+# programs run under 64-bit Wine, so that the suite still runs the code; the
+# 32-bit DLL is then only built. QVPUSH_ARCH=i686 or x86_64 forces a choice.
+qvpush_arch() {
+    if [ -n "${QVPUSH_ARCH:-}" ]; then
+        echo "$QVPUSH_ARCH"
+    elif [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
+        echo i686
+    elif [ -x /usr/lib/wine/wine ] || [ "$(uname -m)" = x86_64 ]; then
+        # wine32 is installed and cannot run, or not installed yet: ask the
+        # kernel directly with the 32-bit dynamic loader when there is one.
+        if [ -x /lib/ld-linux.so.2 ] && ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+            echo x86_64
+        else
+            echo i686
+        fi
+    else
+        echo i686
+    fi
+}
