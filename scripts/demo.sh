@@ -77,7 +77,7 @@ control USER demo demo-password >/dev/null
 
 wine_env_start "$build" visible
 cd "$build/bin"
-account=$(in_japanese_locale winepath -w "$demo/account")\\
+account=$(in_japanese_locale wine winepath.exe -w "$demo/account" 2>/dev/null)\\
 echo "== writing ${account}qvpush.ini with the plug-in's own settings code"
 in_japanese_locale wine write_settings.exe "$account" 127.0.0.1 "$imap_port" demo demo-password 1 </dev/null
 
