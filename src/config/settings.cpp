@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 #include <limits.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -15,14 +16,6 @@ namespace {
 
 const char Section[] = "imap4";
 const char FileName[] = "qvpush.ini";
-
-// Defaults of the integer keys, used when a key is missing or empty.
-const int DefaultUse = 0;
-const int DefaultPort = 143;
-const int DefaultRefreshTime = 12;
-const int DefaultRecvTimeout = 20;
-const int DefaultDebug = 0;
-const int DefaultRecvAtConnected = 1;
 
 // Every value is read through a buffer of this size; the stored password may
 // be up to 299 characters of Base64 however long the decoded text is.
@@ -105,7 +98,41 @@ bool WriteInteger(const std::string& file, const char* key, int value)
     return WriteValue(file, key, text.c_str());
 }
 
+// Where each key of kSettingsKeys goes in the record, in the same order.
+struct KeyPlace {
+    int Settings::*number; // integer keys
+    size_t textOffset;     // text keys: the field's offset and size
+    size_t textSize;
+};
+
+const KeyPlace KeyPlaces[] = {
+    {&Settings::use, 0, 0},
+    {nullptr, offsetof(Settings, server), sizeof(Settings::server)},
+    {&Settings::port, 0, 0},
+    {&Settings::refreshTime, 0, 0},
+    {&Settings::recvTimeout, 0, 0},
+    {&Settings::debug, 0, 0},
+    {nullptr, offsetof(Settings, user), sizeof(Settings::user)},
+    {nullptr, offsetof(Settings, pass), sizeof(Settings::pass)},
+    {&Settings::recvAtConnected, 0, 0},
+};
+
 } // namespace
+
+const SettingsKey kSettingsKeys[] = {
+    {"use", false, 0, 0, 1, true},
+    {"server", true, 0, 0, 0, true},
+    {"port", false, 143, 1, 65535, true},
+    {"refreshTime", false, 12, 1, 29, false},
+    {"recvTimeout", false, 20, 0, 3600, false},
+    {"debug", false, 0, 0, 1, false},
+    {"user", true, 0, 0, 0, true},
+    {"pass", true, 0, 0, 0, true},
+    {"recvAtConnected", false, 1, 0, 1, true},
+};
+const size_t kSettingsKeyCount = sizeof kSettingsKeys / sizeof kSettingsKeys[0];
+static_assert(sizeof KeyPlaces / sizeof KeyPlaces[0] == sizeof kSettingsKeys / sizeof kSettingsKeys[0],
+              "one place per key");
 
 int TextToInt32(const char* text, int base)
 {
@@ -132,19 +159,25 @@ void LoadSettings(const char* account, Settings* out)
     Settings loaded;
     memset(&loaded, 0, sizeof loaded);
     try {
-        loaded.use = ReadInteger(file, "use", DefaultUse);
-        ReadValue(file, "server", loaded.server, sizeof loaded.server);
-        loaded.port = ReadInteger(file, "port", DefaultPort);
-        loaded.refreshTime = ReadInteger(file, "refreshTime", DefaultRefreshTime);
-        loaded.recvTimeout = ReadInteger(file, "recvTimeout", DefaultRecvTimeout);
-        loaded.debug = ReadInteger(file, "debug", DefaultDebug);
-        ReadValue(file, "user", loaded.user, sizeof loaded.user);
-        char stored[ValueBufferSize];
-        ReadValue(file, "pass", stored, sizeof stored);
-        std::string password = stored;
-        DecodePassword(password);
-        CopyPassword(password, loaded.pass, sizeof loaded.pass);
-        loaded.recvAtConnected = ReadInteger(file, "recvAtConnected", DefaultRecvAtConnected);
+        for (size_t i = 0; i < kSettingsKeyCount; ++i) {
+            const SettingsKey& key = kSettingsKeys[i];
+            const KeyPlace& place = KeyPlaces[i];
+            if (!key.text) {
+                loaded.*place.number = ReadInteger(file, key.name, key.defaultValue);
+                continue;
+            }
+            char* field = reinterpret_cast<char*>(&loaded) + place.textOffset;
+            if (strcmp(key.name, "pass") != 0) {
+                ReadValue(file, key.name, field, static_cast<DWORD>(place.textSize));
+                continue;
+            }
+            // The password is stored encoded, in a value longer than the field.
+            char stored[ValueBufferSize];
+            ReadValue(file, key.name, stored, sizeof stored);
+            std::string password = stored;
+            DecodePassword(password);
+            CopyPassword(password, field, place.textSize);
+        }
     } catch (const std::bad_alloc&) {
         // Out of memory: every field zero, the account switched off.
         memset(&loaded, 0, sizeof loaded);

@@ -16,6 +16,18 @@ struct Settings {
     char pass[100];      // plain text in memory, encoded in the file
 };
 
+// Every key of section "imap4", in the order LoadSettings reads them. The
+// user guide's table of keys is checked against this one.
+struct SettingsKey {
+    const char* name;       // key in section "imap4"
+    bool text;              // a text value (server, user, pass)
+    int defaultValue;       // integer keys: the value when the key is missing or empty
+    int minValue, maxValue; // integer keys: the values that mean something
+    bool inDialog;          // the setup dialog shows and saves it
+};
+extern const SettingsKey kSettingsKeys[];
+extern const size_t kSettingsKeyCount;
+
 // The account folder followed directly by "qvpush.ini": the host's folder
 // text already ends in its separator, none is added.
 std::string SettingsFileName(const char* account);
