@@ -23,7 +23,7 @@ build_once() { # folder
         cmake -S "$src" -B "$1/b" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-i686.cmake" \
         -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct "$commit") \
-        cmake --build "$1/b" -j"$(nproc)" --target qvpush >/dev/null
+        cmake --build "$1/b" -j"$(nproc)" --target qvpush_stamp >/dev/null
 }
 echo "package: building $commit twice"
 build_once "$work/first"
