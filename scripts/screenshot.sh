@@ -23,6 +23,12 @@ stop_all() {
 }
 trap stop_all EXIT
 wine_env_start "$build"
+# Wine draws the caption's buttons with the Marlett font; without it the
+# close box is a plain "r". Debian's fonts-wine has the font, but Wine looks
+# for it in the prefix's own Fonts folder.
+if [ -f /usr/share/wine/fonts/marlett.ttf ] && [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ]; then
+    cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+fi
 
 # An account whose settings file fills the dialog. Its server is the
 # loopback address: the account's watcher connects as soon as `use` is on.
