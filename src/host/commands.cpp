@@ -4,6 +4,7 @@
 
 #include "host/settings_flow.h"
 #include "host/host_api.h"
+#include "watch/worker.h"
 
 std::atomic<UINT> DismissReceiveCommand{0};
 UINT SendReceiveMenuId = 0;
@@ -83,6 +84,7 @@ int WINAPI OnCheckTimer(int, HWND window)
     if (GetMenuState(submenu, CheckItemId, MF_BYCOMMAND) != 0)
         return 1;
     PostMessageA(window, WM_COMMAND, SendReceiveMenuId, SendReceiveParam);
+    MailNoticeServed(window);
     return 0;
 }
 

@@ -202,6 +202,8 @@ void StartSession(Session* session)
         NotifyConnectFailed(session);
         return;
     }
+    if (session->events.idleReached != NULL)
+        session->events.idleReached(session->events.owner);
     if (!recentSeen && session->settings.recvAtConnected != 0)
         NotifyMailArrived(session);
     Trace(session, "IDLE mode");

@@ -40,6 +40,8 @@ struct SessionEvents {
     void* owner;
     void (*mailArrived)(void* owner);
     void (*connectFailed)(void* owner, const ConnectFailure& failure);
+    // IDLE was reached after a connect; may be null.
+    void (*idleReached)(void* owner);
     void (*loginFailed)(void* owner);
 };
 

@@ -61,6 +61,9 @@ int DetachWindow(Watcher* watcher, HWND window)
         if (it != windows.end())
             windows.erase(it);
         count = static_cast<int>(windows.size());
+        // A notice posted to this window dies with its timer; the next mail
+        // goes to the window that is now in front.
+        watcher->mailNoticeAt.store(0);
     }
     TraceWatcher(watcher, "Window Count=%d", count);
     return count;

@@ -35,6 +35,13 @@ struct Watcher {
     // to arrive frees it.
     std::atomic<int> releaseMark{0};
 
+    // When the mail-arrived notice still outstanding was posted (GetTickCount,
+    // never 0), or 0 when none is. Set by the worker as it posts, cleared by
+    // the host's thread once the send/receive it asked for has been posted or
+    // the window has gone. While it is set, new mail needs no notice of its
+    // own: the send/receive still to come fetches it too.
+    std::atomic<DWORD> mailNoticeAt{0};
+
     // The IMAP session: stop request and event, the nine settings under
     // session.settingsLock, and the connection.
     Session session;

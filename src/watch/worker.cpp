@@ -7,6 +7,7 @@
 #include <new>
 
 #include "config/settings.h"
+#include "watch/registry.h"
 #include "diag/trace.h"
 #include "imap/command.h"
 #include "imap/transport.h"
@@ -31,6 +32,10 @@ const DWORD OutOfMemoryPauseMs = 1000;
 const DWORD QueueReadyWaitMs = 100;
 
 // Marks of releaseMark.
+// A mail-arrived notice outstanding for longer than this no longer holds
+// back the next one: a timer the host lost must not leave the watcher deaf.
+const DWORD MailNoticeHoldMs = 60000;
+
 const int HostLetGo = 1;
 const int WorkerDone = 2;
 
@@ -55,7 +60,18 @@ void PostMailArrived(void* owner)
         Trace(&watcher->session, "%02d:%02d:%02d.%03d Received MAIL", now.wHour, now.wMinute, now.wSecond,
               now.wMilliseconds);
     }
-    PostMessageA(window, WM_COMMAND, MailArrivedCommand, 0);
+    DWORD now = GetTickCount() | 1;
+    DWORD postedAt = watcher->mailNoticeAt.load();
+    if (postedAt != 0 && now - postedAt < MailNoticeHoldMs)
+        return;
+    watcher->mailNoticeAt.store(now);
+    if (!PostMessageA(window, WM_COMMAND, MailArrivedCommand, 0))
+        watcher->mailNoticeAt.store(0);
+}
+
+void ClearMailNotice(void* owner)
+{
+    static_cast<Watcher*>(owner)->mailNoticeAt.store(0);
 }
 
 void PostConnectFailed(void* owner, const ConnectFailure&)
@@ -127,6 +143,14 @@ void SetWatcherNotices(Watcher* watcher)
     watcher->session.events.mailArrived = PostMailArrived;
     watcher->session.events.connectFailed = PostConnectFailed;
     watcher->session.events.loginFailed = PostLoginFailed;
+    watcher->session.events.idleReached = ClearMailNotice;
+}
+
+void MailNoticeServed(HWND window)
+{
+    Watcher* watcher = FindWatcherByWindow(window);
+    if (watcher != NULL)
+        watcher->mailNoticeAt.store(0);
 }
 
 Watcher* InitWatcher(Watcher* watcher, HWND window, const std::string& account, int serial)

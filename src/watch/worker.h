@@ -20,6 +20,9 @@ const DWORD ReleaseWaitMs = 100;
 // Points the watcher's session at the watcher's notices: each goes to the
 // front window, and nowhere while there is none. InitWatcher does it.
 void SetWatcherNotices(Watcher* watcher);
+// Host's thread: the send/receive command that the window's mail notice
+// asked for has been posted; the next new mail needs a notice again.
+void MailNoticeServed(HWND window);
 
 // Host's thread.
 Watcher* InitWatcher(Watcher* watcher, HWND window, const std::string& account, int serial);

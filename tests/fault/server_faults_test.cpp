@@ -321,29 +321,46 @@ TEST_F(ServerFaults, OneByteASecondStillLogsInAndAnnouncesTheLineOnce)
     printf("one byte a second: longest window-thread call %.1f ms, close took %.0f ms\n", worst, ms);
 }
 
-TEST_F(ServerFaults, ThousandExistsLinesInOneBurstLeaveTheWindowThreadResponsive)
+TEST_F(ServerFaults, TenThousandExistsLinesInOneBurstGiveAtMostTwoNoticesAndLeaveTheWindowThreadResponsive)
 {
     ScriptServer server;
     TempAccount account;
-    ScriptAccount(account, server);
+    // Without the trace: the stand-in host takes about a millisecond to copy
+    // each trace line into its log, which would spread the burst over ten
+    // seconds and many send/receive commands.
+    AccountIni ini;
+    ini.debug = 0;
+    ScriptAccount(account, server, ini);
     HWND window = standin::OpenFolder(account.Folder());
     ASSERT_TRUE(server.Accept(20000));
-    ASSERT_TRUE(PlayToIdle(server));
+    // The dialogue up to IDLE; the burst follows the continuation on the
+    // same stream, so the watcher reads it in IDLE.
+    server.Send("* OK ready\r\n");
+    std::string tag = server.ExpectCommand("LOGIN alice pw");
+    ASSERT_FALSE(tag.empty()) << server.LastLine();
+    server.Send(tag + " OK logged in\r\n");
+    tag = server.ExpectCommand("SELECT INBOX");
+    ASSERT_FALSE(tag.empty()) << server.LastLine();
+    server.Send("* 0 EXISTS\r\n" + tag + " OK [READ-WRITE] selected\r\n");
+    tag = server.ExpectCommand("IDLE");
+    ASSERT_FALSE(tag.empty()) << server.LastLine();
+    server.Send("+ idling\r\n");
 
+    const int lines = 10000;
     std::string burst;
-    for (int n = 1; n <= 1000; ++n)
+    for (int n = 1; n <= lines; ++n)
         burst += "* " + std::to_string(n) + " EXISTS\r\n";
     size_t mark = standin::LogSize();
     ResponsivenessProbe probe;
     ASSERT_TRUE(server.Send(burst));
 
-    // Every line reaches the host as its own mail-arrived command.
-    DWORD start = GetTickCount();
-    while (standin::CountLog(MailCommandOn(window), mark) < 1000 && GetTickCount() - start < 60000)
-        standin::WaitForLog(MailCommandOn(window), 200, standin::LogSize());
-    EXPECT_EQ(standin::CountLog(MailCommandOn(window), mark), 1000);
-    EXPECT_EQ(standin::CountLog("Received MAIL", mark), 1000);
+    // Every line is seen, but while a notice is outstanding the next mail
+    // needs none of its own: the send/receive still to come fetches it too.
+    // A notice per line would fill the window thread's message queue.
     EXPECT_TRUE(Announced(window, static_cast<long>(mark), 30000));
+    size_t notices = standin::CountLog(MailCommandOn(window), mark);
+    EXPECT_GE(notices, 1u);
+    EXPECT_LE(notices, 2u) << "one notice per EXISTS line";
 
     // Each send/receive command answers at least one notice that came after
     // the one before it: none twice for the same mail, none left over. Wait
@@ -351,6 +368,7 @@ TEST_F(ServerFaults, ThousandExistsLinesInOneBurstLeaveTheWindowThreadResponsive
     // its command, and every receive dialog dismissed.
     int sends = 0;
     int dismissed = 0;
+    DWORD start = GetTickCount();
     bool noticeSince = true;
     int unbacked = 0;
     start = GetTickCount();
@@ -379,8 +397,37 @@ TEST_F(ServerFaults, ThousandExistsLinesInOneBurstLeaveTheWindowThreadResponsive
     EXPECT_FALSE(noticeSince) << "a notice was left without a send/receive command";
     EXPECT_LT(worst, 1000.0);
     EXPECT_TRUE(HostAnswers());
-    printf("1000 EXISTS: %d send/receive command(s); longest window-thread call %.1f ms in %ld calls\n", sends,
-           worst, probe.calls());
+    printf("%d EXISTS: %zu notice(s), %d send/receive command(s); longest window-thread call %.1f ms in %ld calls\n",
+           lines, notices, sends, worst, probe.calls());
+}
+
+// A notice posted to a window that closes before the host's timer runs for
+// it dies with the window: the next mail is announced in the window that is
+// left, at once, not after the notice's hold of a minute.
+TEST_F(ServerFaults, WindowClosedBetweenTheNoticeAndItsTimerLeavesTheNextMailAnnounced)
+{
+    ScriptServer server;
+    TempAccount account;
+    ScriptAccount(account, server);
+    HWND first = standin::OpenFolder(account.Folder());
+    HWND second = standin::OpenFolder(account.Folder());
+    ASSERT_TRUE(server.Accept(20000));
+    ASSERT_TRUE(PlayToIdle(server));
+
+    // While the host is busy its timer keeps the send/receive back.
+    standin::SetBusy(true);
+    size_t mark = standin::LogSize();
+    ASSERT_TRUE(server.Send("* 1 EXISTS\r\n"));
+    ASSERT_GE(standin::WaitForLog(MailCommandOn(first), 20000, mark), 0);
+    standin::CloseFolder(first);
+    standin::SetBusy(false);
+
+    mark = standin::LogSize();
+    ASSERT_TRUE(server.Send("* 2 EXISTS\r\n"));
+    EXPECT_TRUE(Announced(second, static_cast<long>(mark), 20000));
+    EXPECT_EQ(standin::CountLog(MailCommandOn(second), mark), 1u);
+    standin::CloseFolder(second);
+    EXPECT_TRUE(HostAnswers());
 }
 
 } // namespace
