@@ -401,6 +401,32 @@ TEST_F(ServerFaults, TenThousandExistsLinesInOneBurstGiveAtMostTwoNoticesAndLeav
            lines, notices, sends, worst, probe.calls());
 }
 
+// Mail that comes after the send/receive of the notice before it was posted
+// has a notice of its own, and waits while the host is busy.
+TEST_F(ServerFaults, MailAfterTheSendReceiveWasPostedIsAnnouncedAgainOnceTheHostIsFree)
+{
+    ScriptServer server;
+    TempAccount account;
+    ScriptAccount(account, server);
+    HWND window = standin::OpenFolder(account.Folder());
+    ASSERT_TRUE(server.Accept(20000));
+    ASSERT_TRUE(PlayToIdle(server));
+
+    size_t mark = standin::LogSize();
+    ASSERT_TRUE(server.Send("* 1 EXISTS\r\n"));
+    ASSERT_TRUE(Announced(window, static_cast<long>(mark)));
+
+    standin::SetBusy(true);
+    mark = standin::LogSize();
+    ASSERT_TRUE(server.Send("* 2 EXISTS\r\n"));
+    ASSERT_GE(standin::WaitForLog(MailCommandOn(window), 20000, mark), 0) << "no notice for the second mail";
+    EXPECT_TRUE(standin::NoLogFor(SendReceiveOn(window), 1000, mark)) << "a send/receive while the host was busy";
+    standin::SetBusy(false);
+    EXPECT_TRUE(Announced(window, static_cast<long>(mark)));
+    EXPECT_EQ(standin::CountLog(MailCommandOn(window), mark), 1u);
+    EXPECT_TRUE(HostAnswers());
+}
+
 // A notice posted to a window that closes before the host's timer runs for
 // it dies with the window: the next mail is announced in the window that is
 // left, at once, not after the notice's hold of a minute.
