@@ -98,8 +98,10 @@ void PostLoginFailed(void* owner)
 // threads read them under the lock meanwhile.
 void TakeSettings(Watcher* watcher, const Settings& settings)
 {
+    Settings working = settings;
+    KeepInRange(&working);
     ExclusiveLock hold(watcher->session.settingsLock);
-    watcher->session.settings = settings;
+    watcher->session.settings = working;
 }
 
 void ApplyNewSettings(Watcher* watcher, const Settings& copy)
@@ -124,8 +126,11 @@ void ServeMessages(Watcher* watcher, bool apply)
     }
 }
 
-bool SameSettings(Watcher* watcher, const Settings& settings)
+bool SameSettings(Watcher* watcher, const Settings& given)
 {
+    // The watcher runs with the values in range: compare like with like.
+    Settings settings = given;
+    KeepInRange(&settings);
     SharedLock hold(watcher->session.settingsLock);
     const Settings& running = watcher->session.settings;
     return running.use == settings.use && strcmp(running.server, settings.server) == 0 &&
@@ -136,6 +141,23 @@ bool SameSettings(Watcher* watcher, const Settings& settings)
 }
 
 } // namespace
+
+void KeepInRange(Settings* settings)
+{
+    // IDLE is renewed at least once a minute and within the 29 minutes
+    // servers allow it (RFC 2177); they drop the connection at 30.
+    if (settings->refreshTime < 1)
+        settings->refreshTime = 1;
+    else if (settings->refreshTime > 29)
+        settings->refreshTime = 29;
+    // 0 is no limit; a negative time would wrap around to weeks.
+    if (settings->recvTimeout < 0)
+        settings->recvTimeout = 20;
+    else if (settings->recvTimeout > 3600)
+        settings->recvTimeout = 3600;
+    if (settings->port < 1 || settings->port > 65535)
+        settings->port = 143;
+}
 
 void SetWatcherNotices(Watcher* watcher)
 {

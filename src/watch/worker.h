@@ -20,6 +20,11 @@ const DWORD ReleaseWaitMs = 100;
 // Points the watcher's session at the watcher's notices: each goes to the
 // front window, and nowhere while there is none. InitWatcher does it.
 void SetWatcherNotices(Watcher* watcher);
+// The values a watcher works with, whatever the file says: refreshTime 1 to
+// 29 minutes, recvTimeout at most 3600 s (a negative one 20 s, 0 no limit),
+// a port outside 1 to 65535 the IMAP port 143. The file and the dialog keep
+// what the user wrote.
+void KeepInRange(Settings* settings);
 // Host's thread: the send/receive command that the window's mail notice
 // asked for has been posted; the next new mail needs a notice again.
 void MailNoticeServed(HWND window);

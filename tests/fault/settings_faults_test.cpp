@@ -129,10 +129,14 @@ const char WideOne[] = "\x82\x50"; // "１", a full-width digit
 INSTANTIATE_TEST_SUITE_P(
     Files, HostileSettings,
     ::testing::Values(
-        HostileCase{"NegativePortIsTakenModulo65536", Outcome::ReachesIdle,
-                    [](auto& keys, int port) { Set(keys, "port", std::to_string(port - 65536)); }, ""},
-        HostileCase{"HugePortIsTakenModulo65536", Outcome::ReachesIdle,
-                    [](auto& keys, int port) { Set(keys, "port", std::to_string(port + 65536 * 30000)); }, ""},
+        // A port outside 1 to 65535 is the IMAP port, not the server's port
+        // taken modulo 65536 by the socket layer.
+        HostileCase{"NegativePortBecomes143", Outcome::ConnectFails,
+                    [](auto& keys, int port) { Set(keys, "port", std::to_string(port - 65536)); },
+                    "trace [01]connect to(127.0.0.1,143,100007f)"},
+        HostileCase{"HugePortBecomes143", Outcome::ConnectFails,
+                    [](auto& keys, int port) { Set(keys, "port", std::to_string(port + 65536 * 30000)); },
+                    "trace [01]connect to(127.0.0.1,143,100007f)"},
         HostileCase{"HugeAndNegativeTimesStillIdle", Outcome::ReachesIdle,
                     [](auto& keys, int) {
                         Set(keys, "refreshTime", "99999999999999999999");
@@ -141,14 +145,14 @@ INSTANTIATE_TEST_SUITE_P(
                         Set(keys, "debug", "-99999999999999999999");
                     },
                     ""},
-        HostileCase{"PortBeyond32BitsSaturates", Outcome::ConnectFails,
+        HostileCase{"PortBeyond32BitsBecomes143", Outcome::ConnectFails,
                     [](auto& keys, int) { Set(keys, "port", "99999999999999999999"); },
-                    "trace [01]connect to(127.0.0.1,2147483647,100007f)"},
-        HostileCase{"PortMinusOne", Outcome::ConnectFails, [](auto& keys, int) { Set(keys, "port", "-1"); },
-                    "trace [01]connect to(127.0.0.1,-1,100007f)"},
-        HostileCase{"FullWidthDigitsAreNoNumber", Outcome::ConnectFails,
+                    "trace [01]connect to(127.0.0.1,143,100007f)"},
+        HostileCase{"PortMinusOneBecomes143", Outcome::ConnectFails, [](auto& keys, int) { Set(keys, "port", "-1"); },
+                    "trace [01]connect to(127.0.0.1,143,100007f)"},
+        HostileCase{"FullWidthDigitsAreNoNumberAndPort0Becomes143", Outcome::ConnectFails,
                     [](auto& keys, int) { Set(keys, "port", std::string(WideOne) + WideOne); },
-                    "trace [01]connect to(127.0.0.1,0,100007f)"},
+                    "trace [01]connect to(127.0.0.1,143,100007f)"},
         // One label far over the 63 bytes a name may have: the resolver
         // refuses it without asking any name server.
         HostileCase{"ServerNameOf10000Bytes", Outcome::ConnectFails,

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits.h>
+
 #include <string.h>
 
 #include <string>
@@ -292,3 +294,32 @@ TEST_F(LinkedWatchers, AWorkerThatNeverStartedIsNotWaitedFor)
 }
 
 } // namespace
+
+// The values a watcher works with; the file keeps what the user wrote.
+TEST(KeepInRange, RefreshTimeRecvTimeoutAndPortAreBroughtIntoRange)
+{
+    struct Case {
+        int refreshTime, recvTimeout, port;
+        int wantRefresh, wantRecv, wantPort;
+    } cases[] = {
+        {12, 20, 143, 12, 20, 143},       // the defaults stay
+        {0, 0, 993, 1, 0, 993},           // 0 minutes would renew at every step; 0 s is no limit
+        {-5, -5, 0, 1, 20, 143},          // a negative time would wrap around
+        {30, 3601, 65536, 29, 3600, 143}, // servers end IDLE at 30 minutes
+        {29, 3600, 65535, 29, 3600, 65535},
+        {1, 1, 1, 1, 1, 1},
+        {INT_MAX, INT_MAX, INT_MAX, 29, 3600, 143},
+        {INT_MIN, INT_MIN, INT_MIN, 1, 20, 143},
+    };
+    for (const Case& c : cases) {
+        Settings settings;
+        memset(&settings, 0, sizeof settings);
+        settings.refreshTime = c.refreshTime;
+        settings.recvTimeout = c.recvTimeout;
+        settings.port = c.port;
+        KeepInRange(&settings);
+        EXPECT_EQ(settings.refreshTime, c.wantRefresh) << "refreshTime " << c.refreshTime;
+        EXPECT_EQ(settings.recvTimeout, c.wantRecv) << "recvTimeout " << c.recvTimeout;
+        EXPECT_EQ(settings.port, c.wantPort) << "port " << c.port;
+    }
+}
