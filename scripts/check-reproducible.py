@@ -4,15 +4,14 @@ the commit time of its sources as its PE time stamp.
 
     check-reproducible.py DLL SOURCE_DIR BUILD_DIR
 """
+import os
+import runpy
 import struct
 import sys
-import importlib.util
-import os
 
 dll, source_dir, build_dir = sys.argv[1:]
-spec = importlib.util.spec_from_file_location("pe_stamp", os.path.join(os.path.dirname(__file__), "pe-stamp.py"))
-pe_stamp = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(pe_stamp)
+# The commit time as the build's own stamping step reads it.
+commit_time = runpy.run_path(os.path.join(os.path.dirname(__file__), "pe-stamp.py"))["commit_time"]
 
 data = open(dll, "rb").read()
 failures = []
@@ -22,7 +21,7 @@ for folder in {source_dir.rstrip("/"), build_dir.rstrip("/")}:
             failures.append("the DLL holds the folder %s" % form)
 pe = struct.unpack_from("<I", data, 0x3C)[0]
 stamp = struct.unpack_from("<I", data, pe + 8)[0]
-expected = pe_stamp.commit_time(source_dir)
+expected = commit_time(source_dir)
 if stamp != expected:
     failures.append("PE time stamp %d, expected the commit time %d" % (stamp, expected))
 for failure in failures:
