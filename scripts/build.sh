@@ -17,5 +17,5 @@ if [ "$(qvpush_arch)" != i686 ]; then
     # The product is the 32-bit DLL: it is built in any case, here beside the
     # 64-bit test build.
     cmake -S "$root" -B "$build/dll32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" >/dev/null
-    cmake --build "$build/dll32" -j"$(nproc)" --target qvpush
+    cmake --build "$build/dll32" -j"$(nproc)" --target qvpush_stamp
 fi
