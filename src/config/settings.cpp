@@ -115,6 +115,7 @@ const KeyPlace KeyPlaces[] = {
     {nullptr, offsetof(Settings, user), sizeof(Settings::user)},
     {nullptr, offsetof(Settings, pass), sizeof(Settings::pass)},
     {&Settings::recvAtConnected, 0, 0},
+    {&Settings::keepAlive, 0, 0},
 };
 
 } // namespace
@@ -129,6 +130,7 @@ const SettingsKey kSettingsKeys[] = {
     {"user", true, 0, 0, 0, true},
     {"pass", true, 0, 0, 0, true},
     {"recvAtConnected", false, 1, 0, 1, true},
+    {"keepAlive", false, 60, 0, 7200, false},
 };
 const size_t kSettingsKeyCount = sizeof kSettingsKeys / sizeof kSettingsKeys[0];
 static_assert(sizeof KeyPlaces / sizeof KeyPlaces[0] == sizeof kSettingsKeys / sizeof kSettingsKeys[0],

@@ -11,6 +11,7 @@ struct Settings {
     int recvTimeout;     // seconds each response line may take
     int debug;           // non-zero: the watcher writes its trace
     int recvAtConnected; // non-zero: check for mail once IDLE is reached
+    int keepAlive;       // seconds without traffic before TCP keepalive probes; 0: none
     char server[300];
     char user[100];
     char pass[100];      // plain text in memory, encoded in the file

@@ -7,6 +7,7 @@
 
 #include "diag/trace.h"
 #include "imap/command.h"
+#include "imap/link_signals.h"
 #include "imap/transport.h"
 
 // New mail is recognised in three ways only: a RECENT count of 1 or more in
@@ -21,16 +22,18 @@ namespace {
 
 const DWORD RetryPauseMs = 3000;
 const DWORD GreetingTimeoutMs = 20000;
+// The answers of a connection check never wait without limit.
+const DWORD CheckTimeoutMs = 20000;
 
 // Reads the responses to the last command up to its tagged completion,
 // handing every untagged line to `untagged`; other lines are skipped.
 // 1: completed with OK; -1: completed with a failure, and the connection is
 // closed; 0: a read failed.
-template <typename UntaggedLine> int ReadCompletion(Session* session, UntaggedLine untagged)
+template <typename UntaggedLine> int ReadCompletion(Session* session, DWORD timeoutMs, UntaggedLine untagged)
 {
     std::string line;
     for (;;) {
-        if (ReadLine(session, line, ResponseTimeoutMs(session)) != WaitData)
+        if (ReadLine(session, line, timeoutMs) != WaitData)
             return 0;
         if (StartsWith(line, "*")) {
             untagged(line);
@@ -43,11 +46,11 @@ template <typename UntaggedLine> int ReadCompletion(Session* session, UntaggedLi
 }
 
 // Reads lines until one begins with "+". False when a read failed.
-bool WaitForContinuation(Session* session)
+bool WaitForContinuation(Session* session, DWORD timeoutMs)
 {
     std::string line;
     for (;;) {
-        if (ReadLine(session, line, ResponseTimeoutMs(session)) != WaitData)
+        if (ReadLine(session, line, timeoutMs) != WaitData)
             return false;
         if (StartsWith(line, "+"))
             return true;
@@ -68,6 +71,13 @@ Session::Session()
     settings.refreshTime = 12;
     settings.recvTimeout = 20;
     settings.recvAtConnected = 1;
+}
+
+Session::~Session()
+{
+    // The worker ends the checks itself; this is for a session never stepped
+    // to its end.
+    EndLinkChecks(this);
 }
 
 bool InitSession(Session* session)
@@ -173,7 +183,7 @@ void StartSession(Session* session)
         return;
     }
     bool recentSeen = false;
-    int selected = ReadCompletion(session, [&](const std::string& untagged) {
+    int selected = ReadCompletion(session, ResponseTimeoutMs(session), [&](const std::string& untagged) {
         if (Contains(untagged, "RECENT") && RecentCount(untagged) >= 1) {
             NotifyMailArrived(session);
             recentSeen = true;
@@ -195,7 +205,7 @@ void StartSession(Session* session)
     }
     // Untagged lines before the continuation, EXISTS among them, are skipped;
     // so is a tagged rejection, until the wait times out.
-    if (!WaitForContinuation(session)) {
+    if (!WaitForContinuation(session, ResponseTimeoutMs(session))) {
         if (StopRequested(session))
             return;
         CloseConnection(session);
@@ -210,6 +220,7 @@ void StartSession(Session* session)
     session->connectNoticePending = 0;
     session->sessionState = 1;
     session->idleSinceTick = GetTickCount();
+    StartLinkChecks(session);
 }
 
 void PollIdle(Session* session)
@@ -223,6 +234,10 @@ void PollIdle(Session* session)
     int result = ReadIdleLine(session, line, untilRenewal);
     if (result == WaitTimeout || result == WaitThreadMessage)
         return;
+    if (result == WaitLinkCheck) {
+        CheckConnection(session);
+        return;
+    }
     if (result != WaitData) {
         // sessionState stays 1 until the next connect resets it.
         if (!StopRequested(session))
@@ -233,12 +248,16 @@ void PollIdle(Session* session)
         NotifyMailArrived(session);
 }
 
-void RenewIdle(Session* session)
+namespace {
+
+// DONE, the completion of IDLE, then IDLE and its continuation, each answer
+// within timeoutMs; the connection is closed when one does not come.
+void RestartIdle(Session* session, DWORD timeoutMs)
 {
     if (!SendDone(session))
         return;
     // DONE has no tag: the completion awaited is that of the IDLE command.
-    int completed = ReadCompletion(session, [&](const std::string& untagged) {
+    int completed = ReadCompletion(session, timeoutMs, [&](const std::string& untagged) {
         if (Contains(untagged, "EXISTS"))
             NotifyMailArrived(session);
     });
@@ -251,10 +270,23 @@ void RenewIdle(Session* session)
         return;
     if (!SendCommand("IDLE", session))
         return;
-    if (!WaitForContinuation(session)) {
+    if (!WaitForContinuation(session, timeoutMs)) {
         if (!StopRequested(session))
             CloseConnection(session);
         return;
     }
     session->idleSinceTick = GetTickCount();
+}
+
+} // namespace
+
+void RenewIdle(Session* session)
+{
+    RestartIdle(session, ResponseTimeoutMs(session));
+}
+
+void CheckConnection(Session* session)
+{
+    DWORD timeoutMs = ResponseTimeoutMs(session);
+    RestartIdle(session, timeoutMs != 0 ? timeoutMs : CheckTimeoutMs);
 }

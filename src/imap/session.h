@@ -12,6 +12,9 @@
 
 #include "config/settings.h"
 #include "diag/handles.h"
+#include "imap/liveness.h"
+
+struct NetworkSignal;
 
 // Why a connection attempt failed, when there is more to say than that the
 // server could not be reached. When several apply, the lowest value is the
@@ -99,7 +102,15 @@ struct Session {
     unsigned char connectNoticePending = 1; // "Connect failed" may still be told
     ConnectFailure failure;          // why the current attempt failed; reset when one starts
 
+    // Whether an idle connection that says nothing is still there: worker.
+    LinkWatch link;
+    NetworkSignal* networkSignal = nullptr; // the address-change request, once made
+    ClockReading (*readClocks)() = nullptr; // once: null reads the system's clocks
+
     Session();
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 };
 
 // Makes the stop event; false when it could not be made.
@@ -120,3 +131,6 @@ DWORD SessionStep(Session* session);
 void StartSession(Session* session);
 void PollIdle(Session* session);
 void RenewIdle(Session* session);
+// Ends IDLE and starts it again, each answer within the response time-out
+// (20 s where that is no limit); else the connection is closed.
+void CheckConnection(Session* session);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "imap/command.h"
+#include "imap/link_signals.h"
 #include "imap/lookup.h"
 #include "imap/session.h"
 
@@ -140,8 +141,10 @@ int TryAddress(Session* session, const ServerAddress& address)
             Trace(session, "connect error(%d)", error);
         session->sock.Close();
         ForgetReceived(session);
+        return error;
     }
-    return error;
+    ApplyKeepAlive(session);
+    return 0;
 }
 
 // Waits on the connection's event and the stop, and with `messages` also
@@ -184,7 +187,7 @@ int WaitNetwork(Session* session, DWORD timeoutMs, bool messages)
         Trace(session, "## Connection Closed");
         return WaitClosed;
     }
-    HANDLE handles[2] = {session->netEvent.Get(), session->stopEvent.Get()};
+    HANDLE handles[3] = {session->netEvent.Get(), session->stopEvent.Get(), NULL};
     DWORD start = GetTickCount();
     for (;;) {
         if (StopRequested(session))
@@ -199,9 +202,33 @@ int WaitNetwork(Session* session, DWORD timeoutMs, bool messages)
             }
             remaining = timeoutMs - elapsed;
         }
-        DWORD waited = messages ? MsgWaitForMultipleObjectsEx(2, handles, remaining, QS_ALLPOSTMESSAGE,
+        // The idle wait also ends for the next comparison of the clocks, and
+        // at a network change.
+        DWORD count = 2;
+        bool linkDeadline = false;
+        if (messages) {
+            handles[2] = NetworkChangeEvent(session);
+            if (handles[2] != NULL)
+                count = 3;
+            DWORD linkWait = LinkCheckWaitMs(session);
+            if (linkWait <= remaining) {
+                remaining = linkWait;
+                linkDeadline = true;
+            }
+        }
+        DWORD waited = messages ? MsgWaitForMultipleObjectsEx(count, handles, remaining, QS_ALLPOSTMESSAGE,
                                                               MWMO_INPUTAVAILABLE)
-                                : WaitForMultipleObjects(2, handles, FALSE, remaining);
+                                : WaitForMultipleObjects(count, handles, FALSE, remaining);
+        if (messages && count == 3 && waited == WAIT_OBJECT_0 + 2) {
+            if (LinkCheckNeeded(session, true))
+                return WaitLinkCheck;
+            continue;
+        }
+        if (linkDeadline && waited == WAIT_TIMEOUT) {
+            if (LinkCheckNeeded(session, false))
+                return WaitLinkCheck;
+            continue;
+        }
         if (waited == WAIT_OBJECT_0) {
             WSANETWORKEVENTS events;
             if (WSAEnumNetworkEvents(session->sock.Get(), session->netEvent.Get(), &events) != 0) {
@@ -225,7 +252,7 @@ int WaitNetwork(Session* session, DWORD timeoutMs, bool messages)
             }
         } else if (waited == WAIT_OBJECT_0 + 1) {
             return WaitData; // the stop
-        } else if (messages && waited == WAIT_OBJECT_0 + 2) {
+        } else if (messages && waited == WAIT_OBJECT_0 + count) {
             return WaitThreadMessage;
         } else if (waited == WAIT_FAILED) {
             Trace(session, "WSAWaitForMultipleEvents Failed(%d,%x)", static_cast<int>(GetLastError()),

@@ -12,6 +12,8 @@ enum WaitResult {
     WaitClosed = 2,  // the peer closed, or there is no connection
     WaitFailed = 3,  // the wait, the event enumeration or recv failed
     WaitThreadMessage = 4, // a thread message came (only the idle wait reports it)
+    WaitLinkCheck = 5,     // the machine slept or the network changed: check the connection
+                           // (only the idle wait reports it)
 };
 
 bool StartWinsock();
@@ -26,7 +28,8 @@ void CloseConnection(Session* session);
 // time-out elapses (0: no limit) or a stop is requested.
 int WaitForData(Session* session, DWORD timeoutMs);
 // The wait of an idling session: as WaitForData, but a thread message for
-// the worker ends it too (WaitThreadMessage), and a time-out is not traced.
+// the worker ends it too (WaitThreadMessage), so does a reason to check the
+// connection (WaitLinkCheck), and a time-out is not traced.
 int WaitForIdleEvent(Session* session, DWORD timeoutMs);
 bool ReceiveChunk(Session* session);
 // A received byte still waits to be read.

@@ -42,7 +42,7 @@ struct Watcher {
     // own: the send/receive still to come fetches it too.
     std::atomic<DWORD> mailNoticeAt{0};
 
-    // The IMAP session: stop request and event, the nine settings under
+    // The IMAP session: stop request and event, the settings under
     // session.settingsLock, and the connection.
     Session session;
 };

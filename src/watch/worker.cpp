@@ -10,6 +10,7 @@
 #include "watch/registry.h"
 #include "diag/trace.h"
 #include "imap/command.h"
+#include "imap/link_signals.h"
 #include "imap/transport.h"
 #include "watch/notices.h"
 #include "watch/watcher.h"
@@ -94,7 +95,7 @@ void PostLoginFailed(void* owner)
     PostMessageA(window, WM_COMMAND, LoginFailedCommand, 0);
 }
 
-// The nine settings go from a record into the session. Worker only; other
+// The settings go from a record into the session. Worker only; other
 // threads read them under the lock meanwhile.
 void TakeSettings(Watcher* watcher, const Settings& settings)
 {
@@ -136,7 +137,8 @@ bool SameSettings(Watcher* watcher, const Settings& given)
     return running.use == settings.use && strcmp(running.server, settings.server) == 0 &&
            running.port == settings.port && running.refreshTime == settings.refreshTime &&
            running.recvTimeout == settings.recvTimeout && running.debug == settings.debug &&
-           running.recvAtConnected == settings.recvAtConnected && strcmp(running.user, settings.user) == 0 &&
+           running.recvAtConnected == settings.recvAtConnected && running.keepAlive == settings.keepAlive &&
+           strcmp(running.user, settings.user) == 0 &&
            strcmp(running.pass, settings.pass) == 0;
 }
 
@@ -157,6 +159,11 @@ void KeepInRange(Settings* settings)
         settings->recvTimeout = 3600;
     if (settings->port < 1 || settings->port > 65535)
         settings->port = 143;
+    // 0 is off; the system takes no idle time beyond two hours kindly.
+    if (settings->keepAlive < 0)
+        settings->keepAlive = 60;
+    else if (settings->keepAlive > 7200)
+        settings->keepAlive = 7200;
 }
 
 void SetWatcherNotices(Watcher* watcher)
@@ -330,6 +337,7 @@ void WorkerMain(Watcher* watcher)
     }
     Trace(session, "thread end");
     CloseConnection(session);
+    EndLinkChecks(session);
     ServeMessages(watcher, false);
 }
 

@@ -31,7 +31,7 @@ void MailNoticeServed(HWND window);
 
 // Host's thread.
 Watcher* InitWatcher(Watcher* watcher, HWND window, const std::string& account, int serial);
-// Posts a copy of `settings` to the worker when any of the nine settings
+// Posts a copy of `settings` to the worker when any of the settings
 // differs from what it runs with.
 void UpdateSettings(Watcher* watcher, const Settings& settings);
 // Asks the worker to stop and waits for it at most ReleaseWaitMs. True when

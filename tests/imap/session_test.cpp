@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "support/process_stats.h"
 #include "support/script_server.h"
 #include "support/session_harness.h"
+#include "imap/link_signals.h"
 
 namespace {
 
@@ -56,6 +58,20 @@ protected:
         Expect("IDLE", "C003");
         server.Send(beforeContinuation + "+ idling\r\n");
         ASSERT_GE(harness.WaitFor("trace [01]IDLE mode"), 0);
+    }
+
+    // The same on a later connection, whose tags start again at C001.
+    void ReachIdleAgain()
+    {
+        size_t from = standin::LogSize();
+        server.Send("* OK ready\r\n");
+        Expect("LOGIN alice pw", "C001");
+        server.Send("C001 OK logged in\r\n");
+        Expect("SELECT INBOX", "C002");
+        server.Send("* 12 EXISTS\r\nC002 OK [READ-WRITE] selected\r\n");
+        Expect("IDLE", "C003");
+        server.Send("+ idling\r\n");
+        ASSERT_GE(standin::WaitForLog("trace [01]IDLE mode", 10000, from), 0);
     }
 
     // Every notice posted so far has been handled once a sentinel EXISTS,
@@ -311,6 +327,59 @@ TEST_F(Session, FailedRenewalReconnectsWithoutNotice)
     server.Send("* OK again\r\n");
     Expect("LOGIN alice pw", "C001");
     EXPECT_EQ(harness.Count("notice connect-failed"), 0) << "no connect notice once IDLE was reached";
+}
+
+// The system's clocks, with the sleep-counting one put forward by the time
+// the test says the machine slept.
+std::atomic<ULONGLONG> sleptMs{0};
+ClockReading ClocksWithSleep()
+{
+    ClockReading reading = ReadSystemClocks();
+    reading.tickMs += sleptMs.load();
+    return reading;
+}
+
+// After a sleep the idle connection is checked: DONE, then IDLE again when
+// the server answers; when it does not answer within the response time-out
+// (a peer that went silent), a new connection, which announces later mail.
+TEST_F(Session, AfterASleepTheConnectionIsCheckedAndASilentOneReplaced)
+{
+    sleptMs = 0;
+    w.readClocks = ClocksWithSleep;
+    w.link.checkEveryMs = 500;
+    w.settings.recvTimeout = 2;
+    w.settings.recvAtConnected = 0;
+    Connect();
+    ReachIdle();
+    // Several comparisons of the clocks go by without a sleep: nothing sent.
+    std::string line;
+    EXPECT_FALSE(server.ReadLine(&line, 2000)) << "sent without a sleep: " << line;
+
+    // Asleep for an hour: the server answers the check, and the connection stays.
+    long mark = static_cast<long>(standin::LogSize());
+    sleptMs += 3600000;
+    ASSERT_TRUE(server.ReadLine(&line, 10000)) << "no check after the sleep";
+    EXPECT_EQ(line, "DONE");
+    EXPECT_GE(standin::WaitForLog("trace [01]Resumed from sleep: check connection", 10000, mark), 0);
+    server.Send("C003 OK Idle completed\r\n");
+    Expect("IDLE", "C004");
+    server.Send("+ idling\r\n");
+    EXPECT_FALSE(server.ReadLine(&line, 2000)) << "a second check of the same sleep: " << line;
+
+    // Asleep again, and the server has gone silent meanwhile: no answer
+    // within the 2 s response time-out, and the session connects again.
+    sleptMs += 3600000;
+    ASSERT_TRUE(server.ReadLine(&line, 10000)) << "no check after the second sleep";
+    EXPECT_EQ(line, "DONE");
+    double asked = standin::NowMs();
+    ASSERT_TRUE(server.WaitClosed(15000)) << "the silent connection was kept";
+    EXPECT_GE(standin::NowMs() - asked, 1900.0) << "closed before the response time-out";
+    ASSERT_TRUE(server.Accept(15000));
+    ReachIdleAgain();
+    server.Send("* 13 EXISTS\r\n");
+    ASSERT_GE(harness.WaitFor("notice mail"), 0) << "later mail not announced";
+    EXPECT_EQ(harness.Count("notice mail"), 1);
+    EXPECT_EQ(harness.Count("notice connect-failed"), 0);
 }
 
 struct TimeoutCase {

@@ -1,5 +1,7 @@
 #include "support/session_harness.h"
 
+#include "imap/link_signals.h"
+
 #include <string.h>
 
 #include "imap/transport.h"
@@ -108,6 +110,7 @@ DWORD WINAPI SessionHarness::Loop(LPVOID parameter)
             WaitForSingleObject(session->stopEvent.Get(), wait);
     }
     CloseConnection(session);
+    EndLinkChecks(session);
     return 0;
 }
 

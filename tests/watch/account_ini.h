@@ -18,6 +18,7 @@ struct AccountIni {
     int recvAtConnected = 0;
     int refreshTime = 12;
     int recvTimeout = 20;
+    int keepAlive = 60;
 };
 
 inline void WriteAccountIni(const std::string& folder, const AccountIni& ini)
@@ -38,6 +39,7 @@ inline void WriteAccountIni(const std::string& folder, const AccountIni& ini)
         {"recvAtConnected", std::to_string(ini.recvAtConnected)},
         {"refreshTime", std::to_string(ini.refreshTime)},
         {"recvTimeout", std::to_string(ini.recvTimeout)},
+        {"keepAlive", std::to_string(ini.keepAlive)},
     };
     for (const auto& key : keys)
         WritePrivateProfileStringA("imap4", key.key, key.value.c_str(), file.c_str());

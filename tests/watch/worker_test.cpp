@@ -113,7 +113,7 @@ void PrintTo(const HandOverCase& c, std::ostream* os)
 
 class SettingsHandOver : public LinkedWatchers, public ::testing::WithParamInterface<HandOverCase> {};
 
-TEST_P(SettingsHandOver, ReconnectsWhenAnyOfTheNineSettingsChangedAndOnlyThen)
+TEST_P(SettingsHandOver, ReconnectsWhenAnyOfTheSettingsChangedAndOnlyThen)
 {
     const HandOverCase& c = GetParam();
     ScriptServer server;
@@ -182,7 +182,8 @@ INSTANTIATE_TEST_SUITE_P(
         HandOverCase{"RecvTimeout", [](Settings& s, int) { s.recvTimeout = 21; }, Next::Same, "alice pw"},
         // Nothing to do with the connection, and still a reconnection.
         HandOverCase{"Debug", [](Settings& s, int) { s.debug = 7; }, Next::Same, "alice pw"},
-        HandOverCase{"RecvAtConnected", [](Settings& s, int) { s.recvAtConnected = 1; }, Next::Same, "alice pw"}),
+        HandOverCase{"RecvAtConnected", [](Settings& s, int) { s.recvAtConnected = 1; }, Next::Same, "alice pw"},
+        HandOverCase{"KeepAlive", [](Settings& s, int) { s.keepAlive = 30; }, Next::Same, "alice pw"}),
     [](const ::testing::TestParamInfo<HandOverCase>& info) { return std::string(info.param.name); });
 
 TEST_F(LinkedWatchers, SwitchedOnBySettingsAfterStartingOff)
