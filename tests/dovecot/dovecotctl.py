@@ -36,6 +36,8 @@ quotes, backslashes and non-ASCII bytes survive). Replies are plain ASCII.
                                   (its imap processes)
     KICK name                     doveadm kick: the user's sessions get * BYE
     STOP                          stops Dovecot; OK once its port refuses
+    KILL                          SIGKILL to every Dovecot process at once (no
+                                  process says goodbye); OK once its port refuses
     START                         starts Dovecot; OK once its port accepts
 """
 
@@ -314,6 +316,22 @@ service imap-login {{
                 return "port %d still accepts after stopping" % self.imap_port
             return None
 
+    def kill(self):
+        """None once every Dovecot process died of SIGKILL and the port refuses."""
+        with self.run_lock:
+            if self.process is not None:
+                pgid = self.process.pid
+                try:
+                    os.killpg(pgid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                self.process.wait()
+                wait_until(lambda: not process_group_members(pgid), STOP_DEADLINE_S)
+                self.process = None
+            if not wait_until(lambda: not port_accepts(self.imap_port), STOP_DEADLINE_S):
+                return "port %d still accepts after the kill" % self.imap_port
+            return None
+
     def stop_group(self, pgid, process=None):
         # The master alone would leave the per-user imap processes running for
         # seconds: signal the whole group.
@@ -447,8 +465,8 @@ def serve_request(dovecot, words):
     args = words[1:]
     if verb == "PING" and not args:
         return "OK %d" % os.getpid()
-    if verb in ("START", "STOP") and not args:
-        error = dovecot.start() if verb == "START" else dovecot.stop()
+    if verb in ("START", "STOP", "KILL") and not args:
+        error = {"START": dovecot.start, "STOP": dovecot.stop, "KILL": dovecot.kill}[verb]()
         return "ERR " + error if error else "OK"
     if not args or not NAME_PATTERN.match(args[0]):
         return "ERR bad or missing user name"

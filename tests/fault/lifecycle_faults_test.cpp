@@ -76,6 +76,84 @@ TEST_F(LifecycleFaults, DovecotKilledMidIdleIsRetried3sAfterEachRefusalAndLaterM
     EXPECT_TRUE(HostAnswers());
 }
 
+// Runs alone: it kills the Dovecot that every other test shares. Every
+// process dies at once, so no session says BYE; the kernel ends the
+// connection.
+TEST_F(LifecycleFaults, DovecotKilledMidIdleWithSigkillIsReconnectedAndLaterMailIsAnnouncedOnce)
+{
+    TempAccount account;
+    std::string user = WriteDovecotAccount(account.Folder());
+    HWND window = standin::OpenFolder(account.Folder());
+    ASSERT_GE(WaitFor("trace [01]IDLE mode", 20000), 0);
+
+    long killed = static_cast<long>(standin::LogSize());
+    ASSERT_TRUE(dovecot::Kill()) << dovecot::LastError();
+    ASSERT_GE(standin::WaitForLog("trace [01]CloseSocket", 20000, static_cast<size_t>(killed)), 0)
+        << "the dead server went unnoticed";
+    EXPECT_LT(standin::CountLog("Recv:* BYE", static_cast<size_t>(killed)), 1) << "a goodbye from a killed server";
+    ASSERT_TRUE(dovecot::Start()) << dovecot::LastError();
+    ASSERT_GE(standin::WaitForLog("trace [01]IDLE mode", 30000, static_cast<size_t>(killed)), 0)
+        << "no reconnection once the server was back";
+
+    long mark = static_cast<long>(standin::LogSize());
+    ASSERT_GT(dovecot::Deliver(user, "after the kill"), 0.0) << dovecot::LastError();
+    EXPECT_TRUE(Announced(window, mark));
+    EXPECT_TRUE(standin::NoLogFor(SendReceiveOn(window), 3000, standin::LogSize())) << "announced twice";
+    EXPECT_EQ(standin::CountLog(SendReceiveOn(window), static_cast<size_t>(mark)), 1);
+    EXPECT_EQ(Count(ConnectFailedCommand()), 0) << "no box once IDLE had been reached";
+    EXPECT_TRUE(HostAnswers());
+}
+
+// A peer that stops answering without closing (a relay that drops every
+// byte, with both connections kept open, so that even keepalive probes are
+// answered): the IDLE renewal finds it, after refreshTime and the response
+// time-out, and the watcher connects again. Mail delivered during the
+// silence is announced once on the new connection, and later mail once.
+TEST_F(LifecycleFaults, SilentPeerIsFoundAtTheRenewalAndMailIsAnnouncedOnceAfterTheReconnect)
+{
+    Relay relay(dovecot::ImapPort());
+    relay.Open();
+    TempAccount account;
+    AccountIni ini;
+    ini.refreshTime = 1;
+    ini.recvTimeout = 3;
+    ini.recvAtConnected = 1;
+    std::string user = WriteDovecotAccount(account.Folder(), ini);
+    ini.port = relay.Port();
+    ini.user = user;
+    ini.pass = "pw-" + user;
+    WriteAccountIni(account.Folder(), ini);
+    HWND window = standin::OpenFolder(account.Folder());
+    ASSERT_GE(WaitFor("trace [01]IDLE mode", 20000), 0);
+    ASSERT_TRUE(Announced(window, 0)) << "the check on connecting";
+
+    long silenced = static_cast<long>(standin::LogSize());
+    double silencedAt = standin::NowMs();
+    relay.SilenceForwarded();
+    ASSERT_GT(dovecot::Deliver(user, "while the peer is silent"), 0.0) << dovecot::LastError();
+    long found = standin::WaitForLog("trace [01]recv timeout(3000)", 100000, static_cast<size_t>(silenced));
+    ASSERT_GE(found, 0) << "the silent peer was not found";
+    double foundAt = TimeOf("trace [01]recv timeout(3000)", static_cast<size_t>(silenced));
+    // The renewal is due a minute after IDLE began, shortly before the silence.
+    EXPECT_LT(foundAt - silencedAt, 60000.0 + 3000.0 + 5000.0);
+    printf("silent peer found %.0f ms after the silence began\n", foundAt - silencedAt);
+
+    ASSERT_GE(standin::WaitForLog("trace [01]IDLE mode", 30000, static_cast<size_t>(found)), 0)
+        << "no new connection after the silent one";
+    EXPECT_EQ(relay.Forwarded(), 2);
+    EXPECT_TRUE(Announced(window, found)) << "the mail delivered during the silence";
+    EXPECT_TRUE(standin::NoLogFor(SendReceiveOn(window), 3000, standin::LogSize()));
+    EXPECT_EQ(standin::CountLog(SendReceiveOn(window), static_cast<size_t>(silenced)), 1);
+
+    long mark = static_cast<long>(standin::LogSize());
+    ASSERT_GT(dovecot::Deliver(user, "after the reconnect"), 0.0) << dovecot::LastError();
+    EXPECT_TRUE(Announced(window, mark));
+    EXPECT_TRUE(standin::NoLogFor(SendReceiveOn(window), 3000, standin::LogSize()));
+    EXPECT_EQ(standin::CountLog(SendReceiveOn(window), static_cast<size_t>(mark)), 1);
+    EXPECT_EQ(Count(ConnectFailedCommand()), 0);
+    EXPECT_TRUE(HostAnswers());
+}
+
 TEST_F(LifecycleFaults, UnloadedWhileWatchersAreMidConnectKeepsThemRunningUntilTheirWindowsClose)
 {
     int threadsBefore = process_stats::ThreadCount();

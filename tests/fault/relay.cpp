@@ -9,6 +9,8 @@ namespace {
 struct Pair {
     SOCKET a;
     SOCKET b;
+    int number;                      // 1 for the first connection forwarded
+    const std::atomic<int>* silencedUpTo;
 };
 
 sockaddr_in Loopback(int port)
@@ -125,7 +127,7 @@ DWORD WINAPI Relay::AcceptLoop(LPVOID parameter)
             closesocket(client);
             continue;
         }
-        Pair* pair = new Pair{client, target};
+        Pair* pair = new Pair{client, target, relay->forwarded_.load() + 1, &relay->silencedUpTo_};
         EnterCriticalSection(&relay->lock_);
         relay->sockets_.push_back(client);
         relay->sockets_.push_back(target);
@@ -154,6 +156,8 @@ DWORD WINAPI Relay::Pump(LPVOID parameter)
         int n = recv(from, buffer, sizeof buffer, 0);
         if (n <= 0)
             break;
+        if (pair.number <= pair.silencedUpTo->load())
+            continue;
         for (int sent = 0; sent < n;) {
             int k = send(to, buffer + sent, n - sent, 0);
             if (k <= 0)

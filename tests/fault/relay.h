@@ -26,6 +26,9 @@ public:
     // every other one is forwarded to the target.
     void Open();
     int Forwarded() const { return forwarded_; }
+    // The connections forwarded so far go silent: their bytes are read and
+    // dropped, both ways, and neither end is closed. Later ones forward.
+    void SilenceForwarded() { silencedUpTo_ = forwarded_.load(); }
 
 private:
     static DWORD WINAPI AcceptLoop(LPVOID parameter);
@@ -41,5 +44,6 @@ private:
     CRITICAL_SECTION lock_;
     std::atomic<bool> stopping_{false};
     std::atomic<int> forwarded_{0};
+    std::atomic<int> silencedUpTo_{0}; // connections numbered up to this drop their bytes
     HANDLE acceptThread_ = NULL;
 };

@@ -250,6 +250,11 @@ bool Stop()
     return Request("STOP");
 }
 
+bool Kill()
+{
+    return Request("KILL");
+}
+
 bool Start()
 {
     return Request("START");

@@ -54,6 +54,9 @@ bool Kick(const std::string& user);
 // Stops Dovecot; returns once its port refuses connections. Open sessions
 // are ended. Users and mail are kept for Start.
 bool Stop();
+// Kills every Dovecot process at once with SIGKILL: no session says BYE.
+// Returns once its port refuses connections.
+bool Kill();
 // Starts it again; returns once its port accepts connections.
 bool Start();
 
