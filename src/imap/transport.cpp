@@ -243,6 +243,10 @@ int WaitNetwork(Session* session, DWORD timeoutMs, bool messages)
                 return WaitData;
             }
             if (events.lNetworkEvents & FD_CLOSE) {
+                // A connection that died (keepalive found no peer, a reset)
+                // says why; an orderly close has no error.
+                if (events.iErrorCode[FD_CLOSE_BIT] != 0)
+                    Trace(session, "connection error(%d)", events.iErrorCode[FD_CLOSE_BIT]);
                 // Signalled once only: a later wait on this connection (the
                 // greeting wait after a login without answer) must not wait
                 // out its time-out for a peer that is gone.

@@ -120,15 +120,19 @@ say "loopback down mid-IDLE (keepAlive $keepalive s, interval $interval s: at mo
 wait_for_more "[01]CloseSocket" "$closes" $((bound + slack + 30))
 found=$(now_ms)
 elapsed=$((found - down))
-why=$(grep -F "[01]" "$hostlog" | grep -B1 -F "[01]CloseSocket" | tail -n 2 | head -n 1 | sed 's/.*trace //')
+why=$(grep -F "[01]" "$hostlog" | grep -B2 -F "[01]CloseSocket" | tail -n 3 | head -n 2 | sed 's/.*trace //' | paste -sd ' ')
 say "dead link found after $elapsed ms (by: $why)"
 [ "$elapsed" -ge $(((keepalive - 1) * 1000)) ] || fail "found after $elapsed ms, before the keepalive idle time of $keepalive s: not by keepalive"
 [ "$elapsed" -le $(((bound + slack) * 1000)) ] || fail "found after $elapsed ms, later than keepAlive + 9 x interval = $bound s with $slack s slack"
 
-# The server forgets the connection while the link is down.
-bash "$source_dir/tests/dovecot/stop.sh" "$work/dovecot" >/dev/null
+# The server forgets the connection while the link is down: Dovecot (the
+# control service's child, in a process group of its own) is killed, and
+# started again by the control service, with its users, once the link is up.
+state=$(cat "$work/dovecot/state-folder")
+master=$(pgrep -P "$(cat "$state/control.pid")" -x dovecot) || fail "no Dovecot master found"
+kill -KILL -- "-$master"
 ip link set lo up
-start_dovecot
+control START || fail "Dovecot did not start again"
 idles=$(count "[01]IDLE mode")
 up=$(now_ms)
 wait_for_more "[01]IDLE mode" "$idles" 60
