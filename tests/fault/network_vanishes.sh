@@ -11,8 +11,10 @@
 # measured and checked against keepAlive + 9 probe intervals (Linux sends 9
 # probes; the interval is a sixth of keepAlive, at least 1 s), with slack.
 # Then Dovecot is restarted while the link is down, so that it has forgotten
-# the connection, the link comes up, and the watcher must connect again and
-# announce a later mail exactly once.
+# the connection, the link comes up, and the watcher must connect again.
+# Then, before keepalive has found anything, the server's side of the
+# connection is destroyed while the link is down: the first probe meets a
+# reset. At the end a later mail must be announced exactly once.
 #
 # Exits 77 (CTest's skip) with a message where no namespace can be made.
 set -euo pipefail
@@ -90,9 +92,9 @@ account=$(in_japanese_locale wine winepath.exe -w "$work/account" 2>/dev/null)\\
 in_japanese_locale wine write_settings.exe "$account" 127.0.0.1 "$imap" vanish pw-vanish 1 </dev/null >/dev/null
 printf 'keepAlive=%s\r\n' "$keepalive" >>"$work/account/qvpush.ini"
 
-# Three dismissals: the check on connecting, the one after the reconnect,
-# and the later mail.
-in_japanese_locale wine standin_host.exe --account "$account" --until-dismissed 3 --timeout-s $((bound + slack + 200)) \
+# Four dismissals: the check on connecting, the one after each of the two
+# reconnects, and the later mail.
+in_japanese_locale wine standin_host.exe --account "$account" --until-dismissed 4 --timeout-s $((bound + slack + 200)) \
     </dev/null >"$hostlog" 2>&1 &
 host_pid=$!
 
@@ -128,22 +130,58 @@ say "dead link found after $elapsed ms (by: $why)"
 # The server forgets the connection while the link is down: Dovecot (the
 # control service's child, in a process group of its own) is killed, and
 # started again by the control service, with its users, once the link is up.
-state=$(cat "$work/dovecot/state-folder")
-master=$(pgrep -P "$(cat "$state/control.pid")" -x dovecot) || fail "no Dovecot master found"
-kill -KILL -- "-$master"
-ip link set lo up
-control START || fail "Dovecot did not start again"
+restart_dovecot_while_down() {
+    local state master
+    state=$(cat "$work/dovecot/state-folder")
+    master=$(pgrep -P "$(cat "$state/control.pid")" -x dovecot) || fail "no Dovecot master found"
+    ip link set lo down
+    kill -KILL -- "-$master"
+    ip link set lo up
+    control START || fail "Dovecot did not start again"
+}
 idles=$(count "[01]IDLE mode")
+restart_dovecot_while_down
 up=$(now_ms)
 wait_for_more "[01]IDLE mode" "$idles" 60
-say "back in IDLE $(( $(now_ms) - up )) ms after the link and the server came back"
+idle_again=$(now_ms)
+say "back in IDLE $((idle_again - up)) ms after the link and the server came back"
 wait_for_more "receive dialog OK pressed" 1 30
+
+# Once more, with the link back before keepalive has found anything, and
+# the server's side of the connection destroyed meanwhile (`ss -K`; its
+# reset is lost on the downed link): like a NAT that forgot the connection,
+# the server's system answers the first probe with a reset, which is found
+# within about keepAlive of the last traffic. (A killed server would not
+# do: its FIN is sent again once the link is back.)
+closes=$(count "[01]CloseSocket")
+idles=$(count "[01]IDLE mode")
+ip link set lo down
+ss -K state established "( sport = :$imap )" >/dev/null 2>&1 || true
+ip link set lo up
+if [ -n "$(ss -Htn state established "( sport = :$imap )")" ]; then
+    say "the forgotten-connection part is skipped: this kernel cannot destroy a socket (ss -K)"
+    reset_found=skipped
+    dismissals=2
+else
+    wait_for_more "[01]CloseSocket" "$closes" $((bound + slack + 30))
+    reset_found=$(( $(now_ms) - idle_again ))
+    why=$(grep -F "[01]" "$hostlog" | grep -B2 -F "[01]CloseSocket" | tail -n 3 | head -n 2 | sed 's/.*trace //' | paste -sd ' ')
+    say "forgotten connection found $reset_found ms after its last traffic (by: $why)"
+    [ "$reset_found" -ge $(((keepalive - 1) * 1000)) ] ||
+        fail "a forgotten connection found $reset_found ms after its last traffic, before the first probe"
+    [ "$reset_found" -le $(((keepalive + interval + 3) * 1000)) ] ||
+        fail "a forgotten connection found $reset_found ms after its last traffic: not at the first probe (keepAlive $keepalive s)"
+    wait_for_more "[01]IDLE mode" "$idles" 60
+    wait_for_more "receive dialog OK pressed" 2 30
+    dismissals=3
+fi
 
 sends=$(count "lParam=1000")
 control DELIVER vanish later-mail || fail "could not deliver"
-wait_for_more "receive dialog OK pressed" 2 30
-wait "$host_pid" || fail "the stand-in host failed"
+wait_for_more "receive dialog OK pressed" "$dismissals" 30
+[ "$dismissals" -eq 3 ] || kill "$host_pid" # it waits for one dismissal more
+wait "$host_pid" || [ "$dismissals" -ne 3 ] || fail "the stand-in host failed"
 host_pid=
 [ "$(count "lParam=1000")" -eq $((sends + 1)) ] || fail "the later mail was announced $(( $(count "lParam=1000") - sends )) times"
 [ "$(count "Connect failed")" -eq 0 ] || fail "a connect-failed box after IDLE had been reached"
-say "PASSED: dead link found in $elapsed ms (bound $bound s); reconnected; the later mail announced once"
+say "PASSED: dead link found in $elapsed ms (bound $bound s), a forgotten one in $reset_found ms; reconnected; the later mail announced once"
