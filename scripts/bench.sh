@@ -80,3 +80,10 @@ python=/usr/bin/python3
 in_japanese_locale "$python" "$root/bench/run.py" --build "$build" --results "$results" \
     --before-dll "$before_dir/build/bin/qvpush.dll" --before-label "$before" --after-label "$after_label" \
     ${args[@]+"${args[@]}"}
+
+# Time to detect a vanished network: a case of its own, in a private network
+# namespace with a Dovecot, a Wine server and a display of its own.
+wine_env_stop
+trap - EXIT
+bash "$root/tests/dovecot/stop.sh" "$dovecot_run" >/dev/null 2>&1 || true
+bash "$root/bench/vanished_network.sh" "$build" "$root" "$results"

@@ -7,7 +7,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QVPUSH_BUILD:-$root/build}
 
 # Said first, in one line: why root, and whether this run has it.
-why="its Dovecot chowns the mail folder to nobody and runs mail as uid nobody, the read-only-file tests use chattr +i, and the network-fault tests to come need network namespaces"
+why="its Dovecot chowns the mail folder to nobody and runs mail as uid nobody, the read-only-file tests use chattr +i, and the network-fault tests need network namespaces"
 if [ "$(id -u)" -ne 0 ]; then
     echo "test.sh: needs root, and runs as uid $(id -u): $why. Run it as root (sudo $0)." >&2
     exit 1

@@ -66,8 +66,11 @@ trap cleanup EXIT
 
 # The build's prefix, copied: a Wine server of this prefix's own serves the
 # namespace. wine_env_start makes the rest (display, server, desktop).
-cp -a "$build/wineprefix" "$work/wineprefix"
-rm -f "$work/wineprefix/.update-timestamp"
+# Without one yet, wine_env_start makes a prefix of its own (slower).
+if [ -d "$build/wineprefix" ]; then
+    cp -a "$build/wineprefix" "$work/wineprefix"
+    rm -f "$work/wineprefix/.update-timestamp"
+fi
 wine_env_start "$work"
 
 imap=14300 control=14301 # the namespace is ours: any ports will do
