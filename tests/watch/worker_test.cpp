@@ -296,6 +296,21 @@ TEST_F(LinkedWatchers, AWorkerThatNeverStartedIsNotWaitedFor)
 
 } // namespace
 
+// keepAlive: 0 is off; a negative value is the default, and the idle time
+// stays within what the system takes.
+TEST(KeepInRange, KeepAliveIsOffAtZeroTheDefaultWhenNegativeAndAtMostTwoHours)
+{
+    const int cases[][2] = {{60, 60}, {0, 0}, {1, 1}, {7200, 7200}, {7201, 7200},
+                            {INT_MAX, 7200}, {-1, 60}, {INT_MIN, 60}};
+    for (const auto& c : cases) {
+        Settings settings;
+        memset(&settings, 0, sizeof settings);
+        settings.keepAlive = c[0];
+        KeepInRange(&settings);
+        EXPECT_EQ(settings.keepAlive, c[1]) << "keepAlive " << c[0];
+    }
+}
+
 // The values a watcher works with; the file keeps what the user wrote.
 TEST(KeepInRange, RefreshTimeRecvTimeoutAndPortAreBroughtIntoRange)
 {
