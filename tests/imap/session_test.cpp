@@ -382,6 +382,28 @@ TEST_F(Session, AfterASleepTheConnectionIsCheckedAndASilentOneReplaced)
     EXPECT_EQ(harness.Count("notice connect-failed"), 0);
 }
 
+// recvTimeout 0 is no limit for commands, but a check after a sleep must
+// end: its answers get 20 s.
+TEST_F(Session, AfterASleepWithoutAResponseLimitTheCheckWaits20s)
+{
+    sleptMs = 0;
+    w.readClocks = ClocksWithSleep;
+    w.link.checkEveryMs = 500;
+    w.settings.recvTimeout = 0;
+    Connect();
+    ReachIdle();
+    sleptMs += 3600000;
+    std::string line;
+    ASSERT_TRUE(server.ReadLine(&line, 10000)) << "no check after the sleep";
+    EXPECT_EQ(line, "DONE");
+    double asked = standin::NowMs();
+    ASSERT_TRUE(server.WaitClosed(40000)) << "the check waited without limit";
+    double waited = standin::NowMs() - asked;
+    EXPECT_GE(waited, 19900.0);
+    EXPECT_LT(waited, 30000.0);
+    ASSERT_TRUE(server.Accept(15000)) << "no new connection after the check";
+}
+
 struct TimeoutCase {
     const char* name;
     int recvTimeout;
