@@ -333,18 +333,7 @@ TEST_F(ServerFaults, TenThousandExistsLinesInOneBurstGiveAtMostTwoNoticesAndLeav
     ScriptAccount(account, server, ini);
     HWND window = standin::OpenFolder(account.Folder());
     ASSERT_TRUE(server.Accept(20000));
-    // The dialogue up to IDLE; the burst follows the continuation on the
-    // same stream, so the watcher reads it in IDLE.
-    server.Send("* OK ready\r\n");
-    std::string tag = server.ExpectCommand("LOGIN alice pw");
-    ASSERT_FALSE(tag.empty()) << server.LastLine();
-    server.Send(tag + " OK logged in\r\n");
-    tag = server.ExpectCommand("SELECT INBOX");
-    ASSERT_FALSE(tag.empty()) << server.LastLine();
-    server.Send("* 0 EXISTS\r\n" + tag + " OK [READ-WRITE] selected\r\n");
-    tag = server.ExpectCommand("IDLE");
-    ASSERT_FALSE(tag.empty()) << server.LastLine();
-    server.Send("+ idling\r\n");
+    ASSERT_TRUE(PlayToIdle(server, 0));
 
     const int lines = 10000;
     std::string burst;
