@@ -116,6 +116,18 @@ DWORD SessionStep(Session* session)
         if (session->retryPending && sinceAttempt < RetryPauseMs)
             return RetryPauseMs - sinceAttempt;
         session->lastAttemptTick = GetTickCount();
+        session->failure = ConnectFailure();
+        if (session->events.beforeAttempt != NULL)
+            session->events.beforeAttempt(session->events.owner);
+        if (session->settings.tls < 0 || session->settings.tls > 2) {
+            // Never a silent fall back to plain text: no connection, and the
+            // user is told at once what to correct.
+            Trace(session, "tls setting error(%d)", session->settings.tls);
+            session->failure.reason = ReasonTlsSetting;
+            NotifyConnectFailed(session);
+            session->retryPending = 1;
+            return 0;
+        }
         if (!OpenConnection(session)) {
             session->retryPending = 1;
             return 0;

@@ -43,6 +43,10 @@ struct SessionEvents {
     // IDLE was reached after a connect; may be null.
     void (*idleReached)(void* owner);
     void (*loginFailed)(void* owner);
+    // Before each connection attempt, on the worker thread: the owner may
+    // take the keys only the file sets into the settings afresh (under
+    // settingsLock held exclusively). May be null.
+    void (*beforeAttempt)(void* owner);
 };
 
 struct SocketTraits {

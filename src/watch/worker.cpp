@@ -136,8 +136,9 @@ bool SameSettings(Watcher* watcher, const Settings& given)
     return running.use == settings.use && strcmp(running.server, settings.server) == 0 &&
            running.port == settings.port && running.refreshTime == settings.refreshTime &&
            running.recvTimeout == settings.recvTimeout && running.debug == settings.debug &&
-           running.recvAtConnected == settings.recvAtConnected && strcmp(running.user, settings.user) == 0 &&
-           strcmp(running.pass, settings.pass) == 0;
+           running.recvAtConnected == settings.recvAtConnected && running.tls == settings.tls &&
+           strcmp(running.user, settings.user) == 0 && strcmp(running.pass, settings.pass) == 0 &&
+           strcmp(running.tlsFingerprint, settings.tlsFingerprint) == 0;
 }
 
 } // namespace
