@@ -665,7 +665,7 @@ TEST_F(SetupDialog, EncryptionListBesideThePortFieldWithItsThreeItems)
     GetClientRect(dialog, &client);
     for (HWND added : {label, list}) {
         RECT r = Place(added);
-        SCOPED_TRACE(ui::Text(added));
+        SCOPED_TRACE(added == list ? "the list" : "its label");
         EXPECT_GE(r.left, portRect.right) << "right of the port field";
         EXPECT_LT(r.top, portRect.bottom) << "on the port field's row";
         EXPECT_GT(r.bottom, portRect.top) << "on the port field's row";
