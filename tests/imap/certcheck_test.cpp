@@ -116,6 +116,8 @@ TEST_F(CertCheck, VerdictWithoutPinByChainNameAndDate)
         // The server sends only the leaf of a CA nobody trusts: the chain
         // ends short of a root, which Wine's SSL policy lets pass.
         {"otherca-leaf", "localhost", CertUntrusted},
+        // Made out for client authentication only.
+        {"clientonly", "localhost", CertUntrusted},
         // Addresses are compared with the certificate's IP-address entries.
         {"server", "127.0.0.1", CertAccepted},
         {"server", "::1", CertAccepted},
@@ -171,7 +173,8 @@ TEST_F(CertCheck, PinDecidesAloneWhateverChainOrName)
 
 TEST_F(CertCheck, ReportsFingerprintSubjectAndIssuer)
 {
-    for (const char* name : {"server", "noip", "wrongname", "expired", "selfsigned", "otherca-leaf"}) {
+    for (const char* name : {"server", "noip", "wrongname", "expired", "selfsigned", "otherca-leaf",
+                             "clientonly"}) {
         SCOPED_TRACE(name);
         Cert leaf = LoadLeaf(name);
         ASSERT_TRUE(leaf);
