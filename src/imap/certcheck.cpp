@@ -165,9 +165,8 @@ void CheckChain(PCCERT_CONTEXT leaf, const char* server, Faults* faults)
         return;
     }
     // The chain's own status first: Wine's SSL policy lets a partial chain
-    // pass (a leaf of an unknown CA, sent without its issuer). Whether the
-    // validity periods nest is no fault of the certificate in use now.
-    DWORD status = holder.chain->TrustStatus.dwErrorStatus & ~CERT_TRUST_IS_NOT_TIME_NESTED;
+    // pass (a leaf of an unknown CA, sent without its issuer).
+    DWORD status = holder.chain->TrustStatus.dwErrorStatus;
     if (status & CERT_TRUST_IS_NOT_TIME_VALID)
         faults->expired = true;
     if (status & ~CERT_TRUST_IS_NOT_TIME_VALID)
