@@ -109,7 +109,7 @@ bool CertificateHasAddress(PCCERT_CONTEXT leaf, const std::vector<BYTE>& address
     return found;
 }
 
-// Runs the SSL policy over the chain. hostName null: no name check.
+// Runs the SSL policy over the chain for a server of that host name.
 DWORD SslPolicyError(PCCERT_CHAIN_CONTEXT chain, const wchar_t* hostName, DWORD checks, DWORD flags)
 {
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl;
@@ -172,11 +172,13 @@ void CheckChain(PCCERT_CONTEXT leaf, const char* server, Faults* faults)
     if (status & ~CERT_TRUST_IS_NOT_TIME_VALID)
         faults->untrusted = true;
 
+    // An address is compared here. The SSL policy has nothing to add then:
+    // without a name to check it reports only what the chain's status has
+    // already refused.
     std::vector<BYTE> address;
     if (ServerAddressBytes(server, &address)) {
         if (!CertificateHasAddress(leaf, address))
             faults->nameMismatch = true;
-        NotePolicyError(SslPolicyError(holder.chain, nullptr, 0, 0), faults);
         return;
     }
     std::wstring host;
