@@ -10,6 +10,9 @@
 #     selfsigned    self-signed, SAN DNS:localhost IP:127.0.0.1
 #     otherca-leaf  SAN DNS:localhost IP:127.0.0.1, by otherca (the server sends only the leaf)
 #     clientonly    SAN DNS:localhost IP:127.0.0.1, by the CA, for client authentication only
+#     withurls      SAN DNS:localhost, by the CA, naming its issuer, OCSP responder and CRL
+#                   at http://127.0.0.1:PORT/ (withurls.port holds PORT, derived from OUTDIR),
+#                   where nothing may ever be fetched from
 # The leaves share one key: making RSA keys is what takes the time here.
 # <name>.sha256 holds the SHA-256 fingerprint of the leaf's DER: 64 upper-case
 # hex digits and a newline.
@@ -25,7 +28,9 @@ if [ $# -ne 1 ]; then
     exit 2
 fi
 out=$1
-leaves="server noip wrongname expired selfsigned otherca-leaf clientonly"
+# Several build folders make their sets on this machine: each its own port.
+port=$((30000 + $(printf '%s' "$out" | cksum | cut -d' ' -f1) % 5000))
+leaves="server noip wrongname expired selfsigned otherca-leaf clientonly withurls"
 
 complete() {
     local name
@@ -35,7 +40,8 @@ complete() {
     for name in $leaves; do
         [ -s "$out/$name.sha256" ] || return 1
     done
-    for name in ca otherca server noip wrongname selfsigned otherca-leaf clientonly; do
+    [ "$(cat "$out/withurls.port" 2>/dev/null)" = "$port" ] || return 1
+    for name in ca otherca server noip wrongname selfsigned otherca-leaf clientonly withurls; do
         openssl x509 -in "$out/$name.pem" -noout -checkend 604800 >/dev/null || return 1
     done
 }
@@ -78,7 +84,7 @@ for ca in ca otherca; do
 done
 
 newkey leaf
-# leafext NAME SAN [USAGE]: the extensions of a server certificate.
+# leafext NAME SAN [USAGE [MORE]]: the extensions of a server certificate.
 leafext() {
     cat >"$1.ext" <<EOF
 [leaf]
@@ -88,13 +94,14 @@ extendedKeyUsage = ${3:-serverAuth}
 subjectAltName = $2
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
+${4:-}
 EOF
 }
 
-# signed NAME CN SAN CA [USAGE]: a leaf signed by CA, valid from now for two years.
+# signed NAME CN SAN CA [USAGE [MORE]]: a leaf signed by CA, valid from now for two years.
 signed() {
     cp leaf.key "$1.key"
-    leafext "$1" "$3" "${5:-}"
+    leafext "$1" "$3" "${5:-}" "${6:-}"
     openssl req -new -key "$1.key" -subj "/O=qvpush tests/CN=$2" -out "$1.csr"
     openssl x509 -req -in "$1.csr" -CA "$4.pem" -CAkey "$4.key" -set_serial "$(serial)" \
         -days 730 -sha256 -extfile "$1.ext" -extensions leaf -out "$1.pem" 2>/dev/null
@@ -105,6 +112,11 @@ signed noip localhost "DNS:localhost" ca
 signed wrongname wrong.example "DNS:wrong.example" ca
 signed otherca-leaf localhost "DNS:localhost, IP:127.0.0.1" otherca
 signed clientonly localhost "DNS:localhost, IP:127.0.0.1" ca clientAuth
+url=http://127.0.0.1:$port
+signed withurls localhost "DNS:localhost" ca serverAuth \
+    "authorityInfoAccess = caIssuers;URI:$url/ca.cer, OCSP;URI:$url/ocsp
+crlDistributionPoints = URI:$url/ca.crl"
+echo "$port" >withurls.port
 
 # expired: openssl x509 -req cannot date a certificate in the past, openssl ca can.
 cp leaf.key expired.key
@@ -142,11 +154,12 @@ for name in $leaves; do
     openssl x509 -in "$name.pem" -outform DER | sha256sum | cut -c1-64 | tr a-f A-F >"$name.sha256"
 done
 
-chmod 644 ./*.pem ./*.key ./*.sha256
+chmod 644 ./*.pem ./*.key ./*.sha256 withurls.port
 for name in ca otherca $leaves; do
     mv -f "$name.pem" "$name.key" "$out/"
 done
 for name in $leaves; do
     mv -f "$name.sha256" "$out/"
 done
+mv -f withurls.port "$out/"
 echo "make-certs.sh: made a new set in $out"
