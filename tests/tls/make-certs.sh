@@ -28,8 +28,9 @@ if [ $# -ne 1 ]; then
     exit 2
 fi
 out=$1
-# Several build folders make their sets on this machine: each its own port.
-port=$((30000 + $(printf '%s' "$out" | cksum | cut -d' ' -f1) % 5000))
+# Several build folders make their sets on this machine: each its own port,
+# below the ephemeral range and away from the tests' Dovecot (20000 to 39999).
+port=$((15000 + $(printf '%s' "$out" | cksum | cut -d' ' -f1) % 5000))
 leaves="server noip wrongname expired selfsigned otherca-leaf clientonly withurls"
 
 complete() {
