@@ -29,11 +29,6 @@ struct Faults {
     bool expired = false;
 };
 
-// mingw keeps these in wininet.h, which this layer does not need otherwise.
-const DWORD kIgnoreUnknownCa = 0x00000100;       // SECURITY_FLAG_IGNORE_UNKNOWN_CA
-const DWORD kIgnoreWrongUsage = 0x00000200;      // SECURITY_FLAG_IGNORE_WRONG_USAGE
-const DWORD kIgnoreDateInvalid = 0x00002000;     // SECURITY_FLAG_IGNORE_CERT_DATE_INVALID
-
 std::string NameString(const CERT_NAME_BLOB* name)
 {
     CERT_NAME_BLOB copy = *name;
@@ -109,14 +104,13 @@ bool CertificateHasAddress(PCCERT_CONTEXT leaf, const std::vector<BYTE>& address
     return found;
 }
 
-// Runs the SSL policy over the chain. hostName null: no name check.
-DWORD SslPolicyError(PCCERT_CHAIN_CONTEXT chain, const wchar_t* hostName, DWORD checks, DWORD flags)
+// Runs the SSL policy over the chain for a server of that host name.
+DWORD SslPolicyError(PCCERT_CHAIN_CONTEXT chain, const wchar_t* hostName, DWORD flags)
 {
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl;
     memset(&ssl, 0, sizeof ssl);
     ssl.cbSize = sizeof ssl;
     ssl.dwAuthType = AUTHTYPE_SERVER;
-    ssl.fdwChecks = checks;
     ssl.pwszServerName = const_cast<wchar_t*>(hostName);
     CERT_CHAIN_POLICY_PARA para;
     memset(&para, 0, sizeof para);
@@ -165,19 +159,20 @@ void CheckChain(PCCERT_CONTEXT leaf, const char* server, Faults* faults)
         return;
     }
     // The chain's own status first: Wine's SSL policy lets a partial chain
-    // pass (a leaf of an unknown CA, sent without its issuer). Whether the
-    // validity periods nest is no fault of the certificate in use now.
-    DWORD status = holder.chain->TrustStatus.dwErrorStatus & ~CERT_TRUST_IS_NOT_TIME_NESTED;
+    // pass (a leaf of an unknown CA, sent without its issuer).
+    DWORD status = holder.chain->TrustStatus.dwErrorStatus;
     if (status & CERT_TRUST_IS_NOT_TIME_VALID)
         faults->expired = true;
     if (status & ~CERT_TRUST_IS_NOT_TIME_VALID)
         faults->untrusted = true;
 
+    // An address is compared here. The SSL policy has nothing to add then:
+    // without a name to check it reports only what the chain's status has
+    // already refused.
     std::vector<BYTE> address;
     if (ServerAddressBytes(server, &address)) {
         if (!CertificateHasAddress(leaf, address))
             faults->nameMismatch = true;
-        NotePolicyError(SslPolicyError(holder.chain, nullptr, 0, 0), faults);
         return;
     }
     std::wstring host;
@@ -186,14 +181,13 @@ void CheckChain(PCCERT_CONTEXT leaf, const char* server, Faults* faults)
         host.resize(length);
         MultiByteToWideChar(CP_ACP, 0, server, -1, &host[0], length);
     }
-    NotePolicyError(SslPolicyError(holder.chain, host.c_str(), 0, 0), faults);
+    NotePolicyError(SslPolicyError(holder.chain, host.c_str(), 0), faults);
     // The policy stops at the first fault it meets, and Wine's checks the
     // name only for an otherwise good chain. An untrusted chain is refused
     // as that whatever the name; an expired one still needs the name
     // checked, since a wrong name comes first.
     if (faults->expired && !faults->untrusted && !faults->nameMismatch) {
         DWORD error = SslPolicyError(holder.chain, host.c_str(),
-                                     kIgnoreUnknownCa | kIgnoreWrongUsage | kIgnoreDateInvalid,
                                      CERT_CHAIN_POLICY_IGNORE_ALL_NOT_TIME_VALID_FLAGS);
         if (error == static_cast<DWORD>(CERT_E_CN_NO_MATCH))
             faults->nameMismatch = true;

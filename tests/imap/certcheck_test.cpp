@@ -8,9 +8,12 @@
 
 #include <ctype.h>
 #include <stdio.h>
+#include <stdlib.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -116,6 +119,8 @@ TEST_F(CertCheck, VerdictWithoutPinByChainNameAndDate)
         // The server sends only the leaf of a CA nobody trusts: the chain
         // ends short of a root, which Wine's SSL policy lets pass.
         {"otherca-leaf", "localhost", CertUntrusted},
+        // Made out for client authentication only.
+        {"clientonly", "localhost", CertUntrusted},
         // Addresses are compared with the certificate's IP-address entries.
         {"server", "127.0.0.1", CertAccepted},
         {"server", "::1", CertAccepted},
@@ -171,7 +176,8 @@ TEST_F(CertCheck, PinDecidesAloneWhateverChainOrName)
 
 TEST_F(CertCheck, ReportsFingerprintSubjectAndIssuer)
 {
-    for (const char* name : {"server", "noip", "wrongname", "expired", "selfsigned", "otherca-leaf"}) {
+    for (const char* name : {"server", "noip", "wrongname", "expired", "selfsigned", "otherca-leaf",
+                             "clientonly", "withurls"}) {
         SCOPED_TRACE(name);
         Cert leaf = LoadLeaf(name);
         ASSERT_TRUE(leaf);
@@ -183,6 +189,46 @@ TEST_F(CertCheck, ReportsFingerprintSubjectAndIssuer)
     CertReport report = CheckServerCertificate(leaf.get(), "localhost", "");
     EXPECT_NE(std::string::npos, report.subject.find("CN=localhost")) << report.subject;
     EXPECT_NE(std::string::npos, report.issuer.find("CN=qvpush test ca")) << report.issuer;
+}
+
+// The certificate names its issuer, an OCSP responder and a CRL on a
+// loopback port where this test listens. A helper thread counts and closes
+// every connection at once, so that a check that does fetch fails fast; the
+// count is taken before the close that ends the fetch, so it is complete
+// once the check has returned.
+TEST_F(CertCheck, FetchesNothingTheCertificatePointsTo)
+{
+    int port = atoi(ReadText("withurls.port").c_str());
+    ASSERT_GT(port, 0);
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(INVALID_SOCKET, listener);
+    sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<u_short>(port));
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at))
+        << "port " << port << " is taken (error " << WSAGetLastError() << ")";
+    ASSERT_EQ(0, listen(listener, 16));
+    std::atomic<int> connections{0};
+    std::thread closer([&] {
+        for (;;) {
+            SOCKET s = accept(listener, nullptr, nullptr);
+            if (s == INVALID_SOCKET)
+                return; // the listener was closed
+            connections++;
+            closesocket(s);
+        }
+    });
+    Cert leaf = LoadLeaf("withurls");
+    CertReport report;
+    if (leaf)
+        report = CheckServerCertificate(leaf.get(), "localhost", "");
+    int seen = connections;
+    closesocket(listener);
+    closer.join();
+    ASSERT_TRUE(leaf);
+    EXPECT_STREQ("accepted", VerdictName(report.verdict));
+    EXPECT_EQ(0, seen) << "the check connected to a URL in the certificate";
 }
 
 TEST(NormalizeFingerprint, AcceptsExactly64HexDigitsIgnoringColonsSpacesAndCase)

@@ -9,6 +9,11 @@
 #     expired       SAN DNS:localhost IP:127.0.0.1, by the CA, valid only in the past
 #     selfsigned    self-signed, SAN DNS:localhost IP:127.0.0.1
 #     otherca-leaf  SAN DNS:localhost IP:127.0.0.1, by otherca (the server sends only the leaf)
+#     clientonly    SAN DNS:localhost IP:127.0.0.1, by the CA, for client authentication only
+#     withurls      SAN DNS:localhost, by the CA, naming its issuer, OCSP responder and CRL
+#                   at http://127.0.0.1:PORT/ (withurls.port holds PORT, derived from OUTDIR),
+#                   where nothing may ever be fetched from
+# The leaves share one key: making RSA keys is what takes the time here.
 # <name>.sha256 holds the SHA-256 fingerprint of the leaf's DER: 64 upper-case
 # hex digits and a newline.
 #
@@ -23,7 +28,10 @@ if [ $# -ne 1 ]; then
     exit 2
 fi
 out=$1
-leaves="server noip wrongname expired selfsigned otherca-leaf"
+# Several build folders make their sets on this machine: each its own port,
+# below the ephemeral range and away from the tests' Dovecot (20000 to 39999).
+port=$((15000 + $(printf '%s' "$out" | cksum | cut -d' ' -f1) % 5000))
+leaves="server noip wrongname expired selfsigned otherca-leaf clientonly withurls"
 
 complete() {
     local name
@@ -33,7 +41,8 @@ complete() {
     for name in $leaves; do
         [ -s "$out/$name.sha256" ] || return 1
     done
-    for name in ca otherca server noip wrongname selfsigned otherca-leaf; do
+    [ "$(cat "$out/withurls.port" 2>/dev/null)" = "$port" ] || return 1
+    for name in ca otherca server noip wrongname selfsigned otherca-leaf clientonly withurls; do
         openssl x509 -in "$out/$name.pem" -noout -checkend 604800 >/dev/null || return 1
     done
 }
@@ -75,23 +84,25 @@ for ca in ca otherca; do
         -days 3650 -sha256 -subj "/O=qvpush tests/CN=qvpush test $ca" -set_serial "$(serial)"
 done
 
-# leafext NAME SAN: the extensions of a server certificate.
+newkey leaf
+# leafext NAME SAN [USAGE [MORE]]: the extensions of a server certificate.
 leafext() {
     cat >"$1.ext" <<EOF
 [leaf]
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
-extendedKeyUsage = serverAuth
+extendedKeyUsage = ${3:-serverAuth}
 subjectAltName = $2
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
+${4:-}
 EOF
 }
 
-# signed NAME CN SAN CA: a leaf signed by CA, valid from now for two years.
+# signed NAME CN SAN CA [USAGE [MORE]]: a leaf signed by CA, valid from now for two years.
 signed() {
-    newkey "$1"
-    leafext "$1" "$3"
+    cp leaf.key "$1.key"
+    leafext "$1" "$3" "${5:-}" "${6:-}"
     openssl req -new -key "$1.key" -subj "/O=qvpush tests/CN=$2" -out "$1.csr"
     openssl x509 -req -in "$1.csr" -CA "$4.pem" -CAkey "$4.key" -set_serial "$(serial)" \
         -days 730 -sha256 -extfile "$1.ext" -extensions leaf -out "$1.pem" 2>/dev/null
@@ -101,9 +112,15 @@ signed server localhost "DNS:localhost, IP:127.0.0.1, IP:::1" ca
 signed noip localhost "DNS:localhost" ca
 signed wrongname wrong.example "DNS:wrong.example" ca
 signed otherca-leaf localhost "DNS:localhost, IP:127.0.0.1" otherca
+signed clientonly localhost "DNS:localhost, IP:127.0.0.1" ca clientAuth
+url=http://127.0.0.1:$port
+signed withurls localhost "DNS:localhost" ca serverAuth \
+    "authorityInfoAccess = caIssuers;URI:$url/ca.cer, OCSP;URI:$url/ocsp
+crlDistributionPoints = URI:$url/ca.crl"
+echo "$port" >withurls.port
 
 # expired: openssl x509 -req cannot date a certificate in the past, openssl ca can.
-newkey expired
+cp leaf.key expired.key
 leafext expired "DNS:localhost, IP:127.0.0.1"
 openssl req -new -key expired.key -subj "/O=qvpush tests/CN=localhost" -out expired.csr
 mkdir cadb
@@ -128,7 +145,7 @@ openssl ca -batch -notext -config cadb.cnf -cert ca.pem -keyfile ca.key \
     -extfile expired.ext -extensions leaf -in expired.csr -out expired.pem 2>/dev/null
 
 # selfsigned: a server certificate that is its own issuer.
-newkey selfsigned
+cp leaf.key selfsigned.key
 leafext selfsigned "DNS:localhost, IP:127.0.0.1"
 { sed -n '/^\[req\]/,/^\[dn\]/p' req.cnf; grep -v authorityKeyIdentifier selfsigned.ext; } >selfsigned.cnf
 openssl req -new -x509 -config selfsigned.cnf -extensions leaf -key selfsigned.key \
@@ -138,11 +155,12 @@ for name in $leaves; do
     openssl x509 -in "$name.pem" -outform DER | sha256sum | cut -c1-64 | tr a-f A-F >"$name.sha256"
 done
 
-chmod 644 ./*.pem ./*.key ./*.sha256
+chmod 644 ./*.pem ./*.key ./*.sha256 withurls.port
 for name in ca otherca $leaves; do
     mv -f "$name.pem" "$name.key" "$out/"
 done
 for name in $leaves; do
     mv -f "$name.sha256" "$out/"
 done
+mv -f withurls.port "$out/"
 echo "make-certs.sh: made a new set in $out"
