@@ -397,6 +397,7 @@ protected:
         sspi.legs.clear();
         sspi.handshakeInputs.clear();
         sspi.handshaking = false;
+        sspi.certificate = first;
     }
 
     TlsStep Feed(const std::string& bytes) { return TlsReceive(&channel, bytes.data(), bytes.size()); }
@@ -608,7 +609,6 @@ TEST_F(TlsRecordLayer, RenegotiationMustPresentTheFirstCertificate)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Restart();
-        sspi.certificate = first;
         Establish();
         sspi.legs.push_back({0, SEC_I_CONTINUE_NEEDED, "client hello 2"});
         sspi.legs.push_back({1, SEC_I_CONTINUE_NEEDED, "client key exchange 2", c.sameCertificate ? first : second});
