@@ -142,12 +142,15 @@ TlsStep Fail(TlsChannel* channel, SECURITY_STATUS status)
     return TlsFailed;
 }
 
-// Runs the handshake over cipherIn as far as the bytes go.
-TlsStep RunHandshake(TlsChannel* channel)
+// Runs the handshake over cipherIn as far as the bytes go. Right after the
+// server's request for a new handshake the first call goes out even with no
+// bytes: the request itself is already inside SChannel.
+TlsStep RunHandshake(TlsChannel* channel, bool requested = false)
 {
     for (;;) {
-        if (channel->cipherIn.empty() && !channel->renegotiating)
+        if (channel->cipherIn.empty() && !requested)
             return TlsNeedMore;
+        requested = false;
         SecBuffer in[2];
         in[0].BufferType = SECBUFFER_TOKEN;
         in[0].pvBuffer = channel->cipherIn.empty() ? NULL : &channel->cipherIn[0];
@@ -175,13 +178,15 @@ TlsStep RunHandshake(TlsChannel* channel)
             return TlsNeedMore; // all bytes stay for the next call
         if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED)
             return Fail(channel, status);
-        channel->renegotiating = false;
         // What the call did not take is at the end of the input.
         if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer != 0 && in[1].cbBuffer <= channel->cipherIn.size())
             channel->cipherIn.erase(0, channel->cipherIn.size() - in[1].cbBuffer);
         else
             channel->cipherIn.clear();
         if (status == SEC_E_OK) {
+            // Until now every record was the handshake's, a renegotiation's
+            // too: only from here on are records opened.
+            channel->renegotiating = false;
             if (!TakeConnection(channel))
                 return TlsFailed;
             channel->established = true;
@@ -246,7 +251,7 @@ TlsStep OpenRecords(TlsChannel* channel)
             // TLS 1.3 tickets and key updates, or a TLS 1.2 renegotiation:
             // the bytes after the record belong to the handshake.
             channel->renegotiating = true;
-            TlsStep step = RunHandshake(channel);
+            TlsStep step = RunHandshake(channel, true);
             if (step != TlsDone)
                 return step == TlsNeedMore ? TlsDone : step;
         }

@@ -51,7 +51,7 @@ struct TlsChannel {
     size_t plainPos = 0;    // next unread byte of plainIn
     std::string toSend;     // handshake bytes the transport must send now
     bool established = false;
-    bool renegotiating = false; // the server asked for a new handshake
+    bool renegotiating = false; // a handshake the server asked for is under way
     bool closed = false;        // close_notify seen
     SECURITY_STATUS lastStatus = 0;
     std::string protocol; // "TLS 1.2", for the trace
