@@ -234,6 +234,38 @@ TEST_F(Watchers, UnreachableServerShowsTheConnectFailedBoxOnce)
     EXPECT_EQ(ui::WaitForWindow("#32770", ErrorCaption, 0, window), nullptr);
 }
 
+TEST_F(Watchers, TlsValueOutOfRangeShowsItsBoxAtOnceAndNeverConnects)
+{
+    ScriptServer server;
+    TempAccount account;
+    AccountIni ini;
+    ini.port = server.Port();
+    ini.user = "alice";
+    ini.pass = "pw";
+    WriteAccountIni(account.Folder(), ini);
+    WritePrivateProfileStringA("imap4", "tls", "5", account.IniPath().c_str());
+    WritePrivateProfileStringA(NULL, NULL, NULL, account.IniPath().c_str());
+    HWND window = standin::OpenFolder(account.Folder());
+
+    HWND box = ui::WaitForWindow("#32770", ErrorCaption, 20000, window);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(ui::MessageBoxText(box), "IMAP4サーバーへ接続できません\n設定ファイルの tls の値が正しくありません");
+    // At the first attempt, not after three failed ones.
+    const std::string refused = "trace [01]tls setting error(5)";
+    long told = WaitFor("trace [01]Connect failed");
+    ASSERT_GE(told, 0);
+    std::vector<std::string> lines = standin::LogLines();
+    EXPECT_EQ(std::count_if(lines.begin() + mark, lines.begin() + told,
+                            [&](const std::string& line) { return line.find(refused) != std::string::npos; }),
+              1);
+    ui::Press(box, IDOK);
+    ASSERT_TRUE(ui::WaitForWindowGone(box, 10000));
+    // The next attempt is refused as well, and none reached the server.
+    ASSERT_GE(standin::WaitForLog(refused, 20000, told + 1), 0);
+    EXPECT_FALSE(server.Accept(0)) << "a connection was made with tls=5";
+    EXPECT_EQ(Count("trace [01]connect to("), 0);
+}
+
 // ---- stopping in every phase ----------------------------------------------
 
 struct StopPhase {
