@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "diag/trace.h"
 #include "imap/command.h"
@@ -52,6 +53,122 @@ bool WaitForContinuation(Session* session)
         if (StartsWith(line, "+"))
             return true;
     }
+}
+
+// A connection that cannot be made secure, or may not carry the login:
+// the user is told at once why, the connection closes before anything more
+// is sent, and the next attempt comes at the pace of a failed one.
+void FailSecurity(Session* session, ConnectFailReason reason)
+{
+    session->failure.reason = reason;
+    Trace(session, "secure connection failed(%d)", static_cast<int>(reason));
+    NotifyConnectFailed(session);
+    CloseConnection(session);
+    session->retryPending = 1;
+}
+
+// The handshake and the certificate check. False when the connection was
+// closed, or a stop ended it.
+bool SecureConnection(Session* session)
+{
+    ConnectFailReason reason = StartTls(session);
+    if (StopRequested(session))
+        return false;
+    if (reason != ReasonNone) {
+        FailSecurity(session, reason);
+        return false;
+    }
+    return true;
+}
+
+// CAPABILITY, collecting the names the server lists. False when the
+// command failed (the connection is then closed or a stop ended it).
+bool RequestCapabilities(Session* session, std::vector<std::string>* names)
+{
+    names->clear();
+    if (!SendCommand("CAPABILITY", session)) {
+        if (!StopRequested(session))
+            NotifyConnectFailed(session);
+        return false;
+    }
+    int completed = ReadCompletion(session, [&](const std::string& untagged) {
+        std::vector<std::string> listed;
+        if (CapabilityLine(untagged, &listed))
+            names->insert(names->end(), listed.begin(), listed.end());
+    });
+    if (completed == 1)
+        return true;
+    if (completed == 0 && !StopRequested(session)) {
+        CloseConnection(session);
+        NotifyConnectFailed(session);
+    }
+    return false;
+}
+
+// STARTTLS on a plain connection whose greeting was `greeting`; then the
+// capabilities learnt afresh over the encrypted connection. False when the
+// connection was closed (or a stop ended it); it never goes on in the clear.
+bool UpgradeConnection(Session* session, const std::string& greeting, std::vector<std::string>* names)
+{
+    // A server that claims the login already happened would skip the
+    // encryption altogether.
+    if (StartsWith(greeting, "* PREAUTH")) {
+        FailSecurity(session, ReasonTls);
+        return false;
+    }
+    if (!CapabilityCode(greeting, names) && !RequestCapabilities(session, names))
+        return false;
+    if (!HasCapability(*names, "STARTTLS")) {
+        Trace(session, "STARTTLS not offered");
+        FailSecurity(session, ReasonTls);
+        return false;
+    }
+    if (!SendCommand("STARTTLS", session)) {
+        if (!StopRequested(session))
+            NotifyConnectFailed(session);
+        return false;
+    }
+    std::string status;
+    if (!ReadTaggedResult(session, status)) {
+        if (!StopRequested(session)) {
+            CloseConnection(session);
+            NotifyConnectFailed(session);
+        }
+        return false;
+    }
+    if (!StartsWith(status, "OK")) {
+        FailSecurity(session, ReasonTls);
+        return false;
+    }
+    if (!SecureConnection(session))
+        return false;
+    // What the server said in the clear may have been anybody's.
+    return RequestCapabilities(session, names);
+}
+
+// LOGIN with the session's user and password. False when the session
+// cannot go on: the connection failed or closed, or the login was refused.
+bool Login(Session* session)
+{
+    std::string status;
+    int sent = SendLogin(session, &status);
+    if (sent == 0) {
+        if (!StopRequested(session))
+            NotifyConnectFailed(session);
+        return false;
+    }
+    if (sent == 1 && !ReadTaggedResult(session, status)) {
+        // The connection stays; the next step waits for a greeting again.
+        if (!StopRequested(session))
+            NotifyConnectFailed(session);
+        return false;
+    }
+    if (!StartsWith(status, "OK")) {
+        CloseConnection(session);
+        NotifyLoginFailed(session);
+        return false;
+    }
+    return true;
 }
 
 // refreshTime minutes as a 32-bit product, compared unsigned.
@@ -149,6 +266,10 @@ DWORD SessionStep(Session* session)
 void StartSession(Session* session)
 {
     std::string line;
+    const int tls = session->settings.tls;
+
+    if (tls == 1 && !session->tlsActive && !SecureConnection(session))
+        return;
 
     // Any untagged line is the greeting, a "* BYE" included.
     do {
@@ -161,22 +282,29 @@ void StartSession(Session* session)
         }
     } while (!StartsWith(line, "*"));
 
-    std::string status;
-    int sent = SendLogin(session, &status);
-    if (sent == 0) {
-        if (!StopRequested(session))
-            NotifyConnectFailed(session);
-        return;
+    // Plain sessions read only a capability code in the greeting and send
+    // nothing more than the login.
+    std::vector<std::string> capabilities;
+    bool preauthenticated = StartsWith(line, "* PREAUTH");
+    bool listed = CapabilityCode(line, &capabilities);
+    if (tls == 2 && !session->tlsActive) {
+        if (!UpgradeConnection(session, line, &capabilities))
+            return;
+        listed = true;
+        preauthenticated = false;
+    } else if (tls == 1 && !listed && !preauthenticated) {
+        if (!RequestCapabilities(session, &capabilities))
+            return;
+        listed = true;
     }
-    if (sent == 1 && !ReadTaggedResult(session, status)) {
-        // The connection stays; the next step waits for a greeting again.
-        if (!StopRequested(session))
-            NotifyConnectFailed(session);
+    if (preauthenticated) {
+        Trace(session, "PREAUTH");
+    } else if (listed && HasCapability(capabilities, "LOGINDISABLED")) {
+        // The password must not go out where the server refuses it; that is
+        // no wrong password, and the watcher stays on.
+        FailSecurity(session, ReasonLoginDisabled);
         return;
-    }
-    if (!StartsWith(status, "OK")) {
-        CloseConnection(session);
-        NotifyLoginFailed(session);
+    } else if (!Login(session)) {
         return;
     }
 

@@ -12,6 +12,7 @@
 
 #include "config/settings.h"
 #include "diag/handles.h"
+#include "imap/tls.h"
 
 // Why a connection attempt failed, when there is more to say than that the
 // server could not be reached. When several apply, the lowest value is the
@@ -92,6 +93,8 @@ struct Session {
     UniqueSocket sock;
     UniqueWsaEvent netEvent;
     ReceiveBuffer received;
+    TlsChannel tls;             // the encryption, once tlsActive
+    bool tlsActive = false;     // the handshake is done: bytes on the socket are TLS records
     bool peerClosed = false;    // the close was seen; every later wait reports it
     bool readPending = false;   // data was reported with the connect: read before waiting
     unsigned char retryPending = 0;  // the last connection attempt failed

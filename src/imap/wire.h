@@ -41,6 +41,11 @@ int RecentCount(const std::string& line);
 // OK or PREAUTH line (a greeting), upper-cased. False when the line has no
 // such code.
 bool CapabilityCode(const std::string& line, std::vector<std::string>* names);
+// The names of an untagged "* CAPABILITY ..." line, upper-cased; false for
+// any other line.
+bool CapabilityLine(const std::string& line, std::vector<std::string>* names);
+// `name` (upper case) is among the names.
+bool HasCapability(const std::vector<std::string>& names, const char* name);
 
 // How an argument of LOGIN goes on the wire: as an atom when it can, as a
 // quoted string when it holds a space or an IMAP special, as a literal when
