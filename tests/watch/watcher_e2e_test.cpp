@@ -266,6 +266,42 @@ TEST_F(Watchers, TlsValueOutOfRangeShowsItsBoxAtOnceAndNeverConnects)
     EXPECT_EQ(Count("trace [01]connect to("), 0);
 }
 
+TEST_F(Watchers, FingerprintFromTheBoxPastedIntoTheFileIsAcceptedAtTheNextAttempt)
+{
+    TempAccount account;
+    AccountIni ini;
+    std::string user = WriteDovecotAccount(account.Folder(), ini);
+    // Implicit TLS, with another certificate's fingerprint pinned.
+    const std::string file = account.IniPath();
+    WritePrivateProfileStringA("imap4", "port", std::to_string(dovecot::ImapPort() + 10000).c_str(), file.c_str());
+    WritePrivateProfileStringA("imap4", "tls", "1", file.c_str());
+    WritePrivateProfileStringA("imap4", "tlsFingerprint", std::string(64, '0').c_str(), file.c_str());
+    WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str());
+    HWND window = standin::OpenFolder(account.Folder());
+
+    HWND box = ui::WaitForWindow("#32770", ErrorCaption, 20000, window);
+    ASSERT_NE(box, nullptr);
+    std::string text = ui::MessageBoxText(box);
+    const std::string head = "IMAP4サーバーへ接続できません\nサーバー証明書が指定された指紋と一致しません\n"
+                             "証明書の指紋 (SHA-256): ";
+    const std::string tail = "\nこのサーバーを信頼する場合は、この指紋を " + file + " に tlsFingerprint として書いてください。";
+    ASSERT_EQ(text.compare(0, head.size(), head), 0) << text;
+    ASSERT_GT(text.size(), head.size() + tail.size()) << text;
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+    std::string fingerprint = text.substr(head.size(), text.size() - head.size() - tail.size());
+    EXPECT_EQ(dovecot::Logins(user), 0) << "LOGIN went to a refused server";
+
+    // The user trusts it: the fingerprint as the box shows it goes into the
+    // file, and the window stays open.
+    WritePrivateProfileStringA("imap4", "tlsFingerprint", fingerprint.c_str(), file.c_str());
+    WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str());
+    ui::Press(box, IDOK);
+    ASSERT_TRUE(ui::WaitForWindowGone(box, 10000));
+    ASSERT_GE(WaitFor("trace [01]IDLE mode", 30000), 0) << "the pasted fingerprint was not used";
+    EXPECT_TRUE(dovecot::WaitLogins(user, 1)) << dovecot::Logins(user) << " logins";
+    EXPECT_EQ(Count("trace [02]"), 0) << "a new watcher was made";
+}
+
 // ---- stopping in every phase ----------------------------------------------
 
 struct StopPhase {
