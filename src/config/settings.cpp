@@ -233,6 +233,21 @@ bool SaveSettings(const char* account, const Settings& settings)
     }
 }
 
+void CopyFileOnlyKeys(const Settings& from, Settings* to)
+{
+    for (size_t i = 0; i < kSettingsKeyCount; ++i) {
+        if (kSettingsKeys[i].inDialog)
+            continue;
+        const KeyPlace& place = KeyPlaces[i];
+        if (place.number != nullptr) {
+            to->*place.number = from.*place.number;
+            continue;
+        }
+        memcpy(reinterpret_cast<char*>(to) + place.textOffset,
+               reinterpret_cast<const char*>(&from) + place.textOffset, place.textSize);
+    }
+}
+
 void SwapNibbles(std::string& text)
 {
     for (char& c : text) {

@@ -41,6 +41,10 @@ void LoadSettings(const char* account, Settings* out);
 // when the file could not be written.
 bool SaveSettings(const char* account, const Settings& settings);
 
+// Copies the keys that only the file sets (inDialog false in kSettingsKeys)
+// from one record into another; the keys the dialog shows stay as they are.
+void CopyFileOnlyKeys(const Settings& from, Settings* to);
+
 // The stored form of a password: each byte's halves exchanged, then Base64
 // on one line. DecodePassword gives "" for a value that is not Base64.
 void SwapNibbles(std::string& text);

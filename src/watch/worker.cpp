@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "config/settings.h"
 #include "watch/registry.h"
@@ -74,13 +75,21 @@ void ClearMailNotice(void* owner)
     static_cast<Watcher*>(owner)->mailNoticeAt.store(0);
 }
 
-void PostConnectFailed(void* owner, const ConnectFailure&)
+void PostConnectFailed(void* owner, const ConnectFailure& failure)
 {
     Watcher* watcher = static_cast<Watcher*>(owner);
     HWND window = FrontWindow(watcher);
     if (window == NULL)
         return;
     Trace(&watcher->session, "Connect failed");
+    // The box reads the reason from the record when it shows. The copy is
+    // made outside the lock and swapped in, so that the host's thread never
+    // waits for an allocation here; the old text goes after the lock.
+    ConnectFailure copy = failure;
+    {
+        ExclusiveLock hold(watcher->failureLock);
+        std::swap(watcher->lastFailure, copy);
+    }
     PostMessageA(window, WM_COMMAND, ConnectFailedCommand, 0);
 }
 
@@ -92,6 +101,24 @@ void PostLoginFailed(void* owner)
         return;
     Trace(&watcher->session, "Login failed");
     PostMessageA(window, WM_COMMAND, LoginFailedCommand, 0);
+}
+
+// Before each connection attempt: the keys that only the file sets, read
+// afresh, so that a value pasted into the file is used without reopening the
+// window. The keys the dialog shows keep coming through the hand-over only.
+void TakeFileOnlyKeys(void* owner)
+{
+    Watcher* watcher = static_cast<Watcher*>(owner);
+    Settings file;
+    LoadSettings(watcher->account.c_str(), &file);
+    // The worker is the only writer: its own read needs no lock.
+    Settings working = watcher->session.settings;
+    CopyFileOnlyKeys(file, &working);
+    // In range like every value the worker runs with, or the hand-over of
+    // the same file would see a difference and reconnect for nothing.
+    KeepInRange(&working);
+    ExclusiveLock hold(watcher->session.settingsLock);
+    watcher->session.settings = working;
 }
 
 // The nine settings go from a record into the session. Worker only; other
@@ -167,6 +194,18 @@ void SetWatcherNotices(Watcher* watcher)
     watcher->session.events.connectFailed = PostConnectFailed;
     watcher->session.events.loginFailed = PostLoginFailed;
     watcher->session.events.idleReached = ClearMailNotice;
+    watcher->session.events.beforeAttempt = TakeFileOnlyKeys;
+}
+
+bool LastConnectFailure(HWND window, ConnectFailure* failure, std::string* account)
+{
+    Watcher* watcher = FindWatcherByWindow(window);
+    if (watcher == NULL)
+        return false;
+    *account = watcher->account;
+    SharedLock hold(watcher->failureLock);
+    *failure = watcher->lastFailure;
+    return true;
 }
 
 void MailNoticeServed(HWND window)
