@@ -21,7 +21,23 @@
 namespace {
 
 const DWORD RetryPauseMs = 3000;
+const DWORD LongestRetryPauseMs = 5 * 60 * 1000;
+// IDLE held this long shows the server takes the session: backoff starts over.
+const DWORD SteadyIdleMs = 60000;
 const DWORD GreetingTimeoutMs = 20000;
+
+// A failed attempt or a dropped session: the next attempt waits.
+void NoteFailure(Session* session)
+{
+    DWORD now = GetTickCount();
+    if (session->sessionState == 1 && now - session->idleReachedTick >= SteadyIdleMs)
+        session->failuresInRow = 0;
+    if (session->failuresInRow < 0xFFFF)
+        ++session->failuresInRow;
+    session->retryPending = 1;
+    session->failureTick = now;
+    Trace(session, "retry in %u ms", static_cast<unsigned>(RetryDelayMs(session->failuresInRow)));
+}
 
 // Reads the responses to the last command up to its tagged completion,
 // handing every untagged line to `untagged`; other lines are skipped.
@@ -43,8 +59,9 @@ template <typename UntaggedLine> int ReadCompletion(Session* session, UntaggedLi
     }
 }
 
-// Reads lines until one begins with "+". False when a read failed.
-bool WaitForContinuation(Session* session)
+// Reads lines until one begins with "+". An EXISTS on the way is new mail:
+// it is announced, and *announced is set. False when a read failed.
+bool WaitForContinuation(Session* session, bool* announced)
 {
     std::string line;
     for (;;) {
@@ -52,6 +69,10 @@ bool WaitForContinuation(Session* session)
             return false;
         if (StartsWith(line, "+"))
             return true;
+        if (StartsWith(line, "*") && Contains(line, "EXISTS")) {
+            NotifyMailArrived(session);
+            *announced = true;
+        }
     }
 }
 
@@ -64,7 +85,6 @@ void FailSecurity(Session* session, ConnectFailReason reason)
     Trace(session, "secure connection failed(%d)", static_cast<int>(reason));
     NotifyConnectFailed(session);
     CloseConnection(session);
-    session->retryPending = 1;
 }
 
 // The handshake and the certificate check. False when the connection was
@@ -146,29 +166,64 @@ bool UpgradeConnection(Session* session, const std::string& greeting, std::vecto
     return RequestCapabilities(session, names);
 }
 
+// Reads up to the tagged answer of the login, noting an untagged BYE on
+// the way. False when a read failed.
+bool ReadLoginResult(Session* session, std::string* status, bool* byeSeen)
+{
+    std::string tag = CommandTag(session->tagCounter);
+    std::string line;
+    while (!StopRequested(session)) {
+        if (ReadLine(session, line, ResponseTimeoutMs(session)) != WaitData)
+            return false;
+        if (StartsWith(line, "* BYE"))
+            *byeSeen = true;
+        if (StartsWith(line, "C") && IsTaggedWith(line, tag)) {
+            *status = StatusText(line);
+            return true;
+        }
+    }
+    return false;
+}
+
 // LOGIN with the session's user and password. False when the session
 // cannot go on: the connection failed or closed, or the login was refused.
 bool Login(Session* session)
 {
     std::string status;
+    bool byeSeen = false;
     int sent = SendLogin(session, &status);
     if (sent == 0) {
         if (!StopRequested(session))
             NotifyConnectFailed(session);
         return false;
     }
-    if (sent == 1 && !ReadTaggedResult(session, status)) {
-        // The connection stays; the next step waits for a greeting again.
-        if (!StopRequested(session))
+    if (sent == 1 && !ReadLoginResult(session, &status, &byeSeen)) {
+        // Without an answer the server may have logged in by now: the
+        // connection goes, like after every other failure.
+        if (!StopRequested(session)) {
+            CloseConnection(session);
             NotifyConnectFailed(session);
+        }
         return false;
     }
-    if (!StartsWith(status, "OK")) {
+    switch (ReadLoginAnswer(status, byeSeen)) {
+    case LoginAccepted:
+        return true;
+    case LoginRefusedForNow:
+        // The server cannot take the login now; the password may well be
+        // right. Try again later, without a box.
+        Trace(session, "login refused for now");
         CloseConnection(session);
-        NotifyLoginFailed(session);
         return false;
+    case LoginNeedsEncryption:
+        FailSecurity(session, ReasonLoginDisabled);
+        return false;
+    case LoginRejected:
+        break;
     }
-    return true;
+    CloseConnection(session);
+    NotifyLoginFailed(session);
+    return false;
 }
 
 // refreshTime minutes as a 32-bit product, compared unsigned.
@@ -229,9 +284,10 @@ DWORD SessionStep(Session* session)
         return INFINITE; // until new settings come, or the stop
     }
     if (!session->sock.Valid()) {
-        DWORD sinceAttempt = GetTickCount() - session->lastAttemptTick;
-        if (session->retryPending && sinceAttempt < RetryPauseMs)
-            return RetryPauseMs - sinceAttempt;
+        DWORD sinceFailure = GetTickCount() - session->failureTick;
+        DWORD pause = RetryDelayMs(session->failuresInRow);
+        if (session->retryPending && sinceFailure < pause)
+            return pause - sinceFailure;
         session->lastAttemptTick = GetTickCount();
         session->failure = ConnectFailure();
         if (session->events.beforeAttempt != NULL)
@@ -242,25 +298,45 @@ DWORD SessionStep(Session* session)
             Trace(session, "tls setting error(%d)", session->settings.tls);
             session->failure.reason = ReasonTlsSetting;
             NotifyConnectFailed(session);
-            session->retryPending = 1;
+            NoteFailure(session);
             return 0;
         }
         if (!OpenConnection(session)) {
-            session->retryPending = 1;
+            if (!StopRequested(session))
+                NoteFailure(session);
             return 0;
         }
         session->retryPending = 0;
     }
     if (session->sessionState != 1) {
         StartSession(session);
-        return 0;
-    }
-    // Never renew while received bytes wait to be read.
-    if (!HasUnreadByte(session) && GetTickCount() - session->idleSinceTick >= RenewAfterMs(session))
+    } else if (!HasUnreadByte(session) && GetTickCount() - session->idleSinceTick >= RenewAfterMs(session)) {
+        // Never renew while received bytes wait to be read.
         RenewIdle(session);
-    else
+    } else {
         PollIdle(session);
+    }
+    // Every way a session ends but the stop and new settings (which close
+    // outside the step) is a failure or a drop: the next attempt waits.
+    if (!session->sock.Valid() && !StopRequested(session) && session->settings.use != 0)
+        NoteFailure(session);
     return 0;
+}
+
+void ForgetFailures(Session* session)
+{
+    session->retryPending = 0;
+    session->failuresInRow = 0;
+}
+
+DWORD RetryDelayMs(DWORD failures)
+{
+    if (failures <= 2)
+        return RetryPauseMs;
+    DWORD delay = RetryPauseMs;
+    for (DWORD i = 2; i < failures && delay < LongestRetryPauseMs; ++i)
+        delay *= 2;
+    return delay < LongestRetryPauseMs ? delay : LongestRetryPauseMs;
 }
 
 void StartSession(Session* session)
@@ -281,6 +357,12 @@ void StartSession(Session* session)
             return;
         }
     } while (!StartsWith(line, "*"));
+    if (StartsWith(line, "* BYE")) {
+        // The server said goodbye: no login to a server that is going.
+        NotifyConnectFailed(session);
+        CloseConnection(session);
+        return;
+    }
 
     // Plain sessions read only a capability code in the greeting and send
     // nothing more than the login.
@@ -333,9 +415,9 @@ void StartSession(Session* session)
         NotifyConnectFailed(session);
         return;
     }
-    // Untagged lines before the continuation, EXISTS among them, are skipped;
+    // Untagged lines before the continuation are skipped but for EXISTS;
     // so is a tagged rejection, until the wait times out.
-    if (!WaitForContinuation(session)) {
+    if (!WaitForContinuation(session, &recentSeen)) {
         if (StopRequested(session))
             return;
         CloseConnection(session);
@@ -350,6 +432,7 @@ void StartSession(Session* session)
     session->connectNoticePending = 0;
     session->sessionState = 1;
     session->idleSinceTick = GetTickCount();
+    session->idleReachedTick = session->idleSinceTick;
 }
 
 void PollIdle(Session* session)
@@ -367,6 +450,13 @@ void PollIdle(Session* session)
         // sessionState stays 1 until the next connect resets it.
         if (!StopRequested(session))
             CloseConnection(session);
+        return;
+    }
+    if (StartsWith(line, "* BYE") || (StartsWith(line, "C") && IsTaggedWith(line, CommandTag(session->tagCounter)))) {
+        // The server ended IDLE, or the session: listening on would hear
+        // nothing until the renewal.
+        Trace(session, "IDLE ended by the server");
+        CloseConnection(session);
         return;
     }
     if (Contains(line, "EXISTS"))
@@ -391,7 +481,8 @@ void RenewIdle(Session* session)
         return;
     if (!SendCommand("IDLE", session))
         return;
-    if (!WaitForContinuation(session)) {
+    bool announced = false;
+    if (!WaitForContinuation(session, &announced)) {
         if (!StopRequested(session))
             CloseConnection(session);
         return;

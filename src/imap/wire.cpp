@@ -162,6 +162,29 @@ bool CapabilityCode(const std::string& line, std::vector<std::string>* names)
 }
 
 
+LoginAnswer ReadLoginAnswer(const std::string& status, bool byeSeen)
+{
+    if (StartsWith(status, "OK"))
+        return LoginAccepted;
+    if (StartsWith(status, "BAD"))
+        return LoginRefusedForNow;
+    if (StartsWith(status, "NO")) {
+        // The response code right after "NO " (RFC 5530).
+        std::string upper = UpperCase(status);
+        if (upper.compare(2, 2, " [") == 0) {
+            size_t end = upper.find(']', 4);
+            std::string code = upper.substr(4, end == std::string::npos ? std::string::npos : end - 4);
+            if (code == "UNAVAILABLE" || code == "LIMIT" || code == "INUSE")
+                return LoginRefusedForNow;
+            if (code == "PRIVACYREQUIRED")
+                return LoginNeedsEncryption;
+        }
+        if (byeSeen)
+            return LoginRefusedForNow; // the server is going away
+    }
+    return LoginRejected;
+}
+
 ArgumentForm FormOf(const std::string& text)
 {
     if (text.empty())

@@ -47,6 +47,17 @@ bool CapabilityLine(const std::string& line, std::vector<std::string>* names);
 // `name` (upper case) is among the names.
 bool HasCapability(const std::vector<std::string>& names, const char* name);
 
+// What the server's answer to LOGIN means. `status` is the status text of
+// the tagged line ("NO [UNAVAILABLE] ..."); `byeSeen` tells whether an
+// untagged BYE came with it.
+enum LoginAnswer {
+    LoginAccepted,        // OK
+    LoginRefusedForNow,   // BAD, NO [UNAVAILABLE], [LIMIT], [INUSE], or a NO with BYE: try again later
+    LoginNeedsEncryption, // NO [PRIVACYREQUIRED]
+    LoginRejected,        // a wrong user name or password (any other answer)
+};
+LoginAnswer ReadLoginAnswer(const std::string& status, bool byeSeen);
+
 // How an argument of LOGIN goes on the wire: as an atom when it can, as a
 // quoted string when it holds a space or an IMAP special, as a literal when
 // it holds CR, LF, NUL or a byte from 0x80 up, which no quoted string may.

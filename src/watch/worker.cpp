@@ -136,6 +136,7 @@ void ApplyNewSettings(Watcher* watcher, const Settings& copy)
     // Every change reconnects, whichever setting it was.
     CloseConnection(&watcher->session);
     TakeSettings(watcher, copy);
+    ForgetFailures(&watcher->session);
     watcher->session.connectNoticePending = 1;
 }
 
@@ -184,7 +185,7 @@ void KeepInRange(Settings* settings)
     else if (settings->recvTimeout > 3600)
         settings->recvTimeout = 3600;
     if (settings->port < 1 || settings->port > 65535)
-        settings->port = 143;
+        settings->port = settings->tls == 1 ? 993 : 143;
 }
 
 void SetWatcherNotices(Watcher* watcher)
