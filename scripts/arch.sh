@@ -9,16 +9,9 @@
 qvpush_arch() {
     if [ -n "${QVPUSH_ARCH:-}" ]; then
         echo "$QVPUSH_ARCH"
-    elif [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
-        echo i686
-    elif [ -x /usr/lib/wine/wine ] || [ "$(uname -m)" = x86_64 ]; then
-        # wine32 is installed and cannot run, or not installed yet: ask the
-        # kernel directly with the 32-bit dynamic loader when there is one.
-        if [ -x /lib/ld-linux.so.2 ] && ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-            echo x86_64
-        else
-            echo i686
-        fi
+    elif [ -x /lib/ld-linux.so.2 ] && ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+        # The 32-bit dynamic loader (installed with wine32) cannot start.
+        echo x86_64
     else
         echo i686
     fi

@@ -6,6 +6,11 @@
 # host's receive dialog. At the end a timeline of what happened is printed,
 # with milliseconds, and everything started is stopped.
 #
+# The account speaks implicit TLS (SSL/TLS, Dovecot's second port) as a user's
+# would: the demo makes its own test CA and server certificate
+# (tests/tls/make-certs.sh), makes the CA trusted in its Wine prefix, and the
+# plug-in checks Dovecot's certificate against the name localhost.
+#
 # The folder window shows on $DISPLAY when there is one, on a private Xvfb
 # otherwise. QVPUSH_DEMO_MAILS sets the number of mails (default 3).
 set -euo pipefail
@@ -30,8 +35,24 @@ events=$demo/events.log
 hostlog=$demo/host.log
 : >"$events"
 
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+# Free ports P and P + 10000 (Dovecot's implicit TLS port) for IMAP, and one
+# more for the control service.
+free_ports() {
+    python3 - <<'PY'
+import random, socket
+def free(port):
+    with socket.socket() as s:
+        try:
+            s.bind(("127.0.0.1", port))
+            return True
+        except OSError:
+            return False
+while True:
+    port = random.randrange(20000, 30000, 2)
+    if free(port) and free(port + 1) and free(port + 10000):
+        print(port, port + 1)
+        break
+PY
 }
 now() { date +%H:%M:%S.%3N; }
 
@@ -69,17 +90,21 @@ cleanup() {
 }
 trap cleanup EXIT
 
-imap_port=$(free_port)
-control_port=$(free_port)
-echo "== starting Dovecot on 127.0.0.1:$imap_port"
-bash "$root/tests/dovecot/start.sh" "$dovecot_run" "$imap_port" "$control_port" >/dev/null
+read -r imap_port control_port < <(free_ports)
+imaps_port=$((imap_port + 10000))
+echo "== making a test CA and Dovecot's certificate for localhost"
+bash "$root/tests/tls/make-certs.sh" "$demo/tls" >/dev/null
+echo "== starting Dovecot on 127.0.0.1:$imap_port, implicit TLS on 127.0.0.1:$imaps_port"
+bash "$root/tests/dovecot/start.sh" "$dovecot_run" "$imap_port" "$control_port" "$demo/tls" >/dev/null
 control USER demo demo-password >/dev/null
 
 wine_env_start "$build" visible
 cd "$build/bin"
+echo "== trusting the test CA in the Wine prefix"
+in_japanese_locale wine import_ca.exe "$(in_japanese_locale wine winepath.exe -w "$demo/tls/ca.pem" 2>/dev/null)" </dev/null
 account=$(in_japanese_locale wine winepath.exe -w "$demo/account" 2>/dev/null)\\
-echo "== writing ${account}qvpush.ini with the plug-in's own settings code"
-in_japanese_locale wine write_settings.exe "$account" 127.0.0.1 "$imap_port" demo demo-password 1 </dev/null
+echo "== writing ${account}qvpush.ini with the plug-in's own settings code (SSL/TLS, localhost:$imaps_port)"
+in_japanese_locale wine write_settings.exe "$account" localhost "$imaps_port" demo demo-password 1 1 </dev/null
 
 echo "== running the stand-in host with one folder window (DISPLAY=$DISPLAY)"
 in_japanese_locale wine standin_host.exe --account "$account" --until-dismissed $((mails + 1)) --timeout-s 120 \
@@ -121,6 +146,10 @@ host_pid=
 iconv -f CP932 -t UTF-8 "$hostlog" | awk '
     /trace \[01\]connect to\(/            { print $1, "connecting:", substr($0, index($0, "connect to")); next }
     /trace \[01\]Connected/               { print $1, "connected"; next }
+    /trace \[01\]TLS handshake/           { s = substr($0, index($0, "TLS handshake(") + 14); sub(/\)\r?$/, "", s); print $1, "TLS handshake done:", s; next }
+    /trace \[01\]certificate subject/     { s = substr($0, index($0, "subject(") + 8); sub(/\)\r?$/, "", s); print $1, "server certificate:", s; next }
+    /trace \[01\]certificate sha256/      { s = substr($0, index($0, "sha256(") + 7); sub(/\)\r?$/, "", s); print $1, "its SHA-256:", s; next }
+    /trace \[01\]certificate (accepted|untrusted|name|expired|not|tlsF)/ { print $1, "certificate check:", substr($0, index($0, "certificate ") + 12); next }
     /trace \[01\]IDLE mode/               { print $1, "IDLE reached"; idle = 1; next }
     idle && /trace \[01\]Recv:.* EXISTS/  { print $1, "server pushed", substr($0, index($0, "Recv:") + 5); next }
     /Received MAIL/ && !idle              { print $1, "plug-in posts the mail-arrived notice (check on connecting)"; next }

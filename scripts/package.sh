@@ -12,18 +12,17 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 commit=$(git -C "$root" rev-parse HEAD)
+# pe-stamp.py asks git for the commit time; an archive has no history.
+export SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct "$commit")
 
 # One build of the DLL alone, from the commit's files in a folder of its own.
 build_once() { # folder
     local src=$1/qvpush-source
     mkdir -p "$src"
     git -C "$root" archive "$commit" | tar -x -C "$src"
-    # pe-stamp.py asks git for the commit time; an archive has no history.
-    SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct "$commit") \
-        cmake -S "$src" -B "$1/b" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-i686.cmake" \
+    cmake -S "$src" -B "$1/b" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-i686.cmake" \
         -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct "$commit") \
-        cmake --build "$1/b" -j"$(nproc)" --target qvpush_stamp >/dev/null
+    cmake --build "$1/b" -j"$(nproc)" --target qvpush_stamp >/dev/null
 }
 echo "package: building $commit twice"
 build_once "$work/first"
@@ -42,8 +41,7 @@ version=$(sed -n 's/.*VALUE "ProductVersion", "\([^"]*\)".*/\1/p' "$root/src/con
 stage=$work/stage
 mkdir -p "$stage"
 i686-w64-mingw32-strip --strip-all -o "$stage/qvpush.dll" "$first"
-SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct "$commit") \
-    python3 "$root/scripts/pe-stamp.py" "$stage/qvpush.dll" "$root"
+python3 "$root/scripts/pe-stamp.py" "$stage/qvpush.dll" "$root"
 git -C "$root" show "$commit:LICENSE" >"$stage/LICENSE"
 git -C "$root" show "$commit:package/qvpush.ini" >"$stage/qvpush.ini"
 python3 - "$stage" "$root" "$commit" <<'PY'
@@ -63,7 +61,7 @@ cp /usr/share/doc/gcc-mingw-w64-i686-posix-runtime/copyright "$stage/LICENSE.gcc
 
 mkdir -p "$root/dist"
 zip=$root/dist/qvpush-$version-win32.zip
-SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct "$commit") python3 - "$stage" "$zip" <<'PY'
+python3 - "$stage" "$zip" <<'PY'
 import os, sys, time, zipfile
 stage, target = sys.argv[1:]
 when = time.gmtime(max(int(os.environ["SOURCE_DATE_EPOCH"]), 315532800))[:6]

@@ -10,3 +10,4 @@
 #define IDC_USER 1004              // edit: user
 #define IDC_PASS 1005              // edit, masked: pass
 #define IDC_USE 1006               // check box: use
+#define IDC_TLS 1007               // drop-down list: tls

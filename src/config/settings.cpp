@@ -30,12 +30,24 @@ void ReadValue(const std::string& file, const char* key, char* text, DWORD size)
     text[size - 1] = '\0';
 }
 
+// Whether strtol finds a number at the start of the text.
+bool HasNumber(const char* text)
+{
+    char* end = NULL;
+    strtol(text, &end, 0);
+    return end != text;
+}
+
 int ReadInteger(const std::string& file, const char* key, int fallback)
 {
     char text[ValueBufferSize];
     ReadValue(file, key, text, sizeof text);
     if (text[0] == '\0')
         return fallback;
+    // "tls" chooses between plain text and encryption: a value that is no
+    // number must not read as 0 (plain) but as a value the watcher refuses.
+    if (strcmp(key, "tls") == 0 && !HasNumber(text))
+        return -1;
     return TextToInt32(text, 0);
 }
 
@@ -115,6 +127,8 @@ const KeyPlace KeyPlaces[] = {
     {nullptr, offsetof(Settings, user), sizeof(Settings::user)},
     {nullptr, offsetof(Settings, pass), sizeof(Settings::pass)},
     {&Settings::recvAtConnected, 0, 0},
+    {&Settings::tls, 0, 0},
+    {nullptr, offsetof(Settings, tlsFingerprint), sizeof(Settings::tlsFingerprint)},
     {&Settings::keepAlive, 0, 0},
 };
 
@@ -130,6 +144,8 @@ const SettingsKey kSettingsKeys[] = {
     {"user", true, 0, 0, 0, true},
     {"pass", true, 0, 0, 0, true},
     {"recvAtConnected", false, 1, 0, 1, true},
+    {"tls", false, 0, 0, 2, true},
+    {"tlsFingerprint", true, 0, 0, 0, false},
     {"keepAlive", false, 60, 0, 7200, false},
 };
 const size_t kSettingsKeyCount = sizeof kSettingsKeys / sizeof kSettingsKeys[0];
@@ -200,8 +216,8 @@ bool SaveSettings(const char* account, const Settings& settings)
             return false;
         saved.server[sizeof saved.server - 1] = '\0';
         saved.user[sizeof saved.user - 1] = '\0';
-        // refreshTime, recvTimeout and debug are the user's own edits of the
-        // file and are never written. Every write is tried, so that one
+        // refreshTime, recvTimeout, debug and tlsFingerprint are the user's
+        // own edits of the file and are never written. Every write is tried, so that one
         // refused key does not keep the others from the file.
         bool written = WriteInteger(file, "use", saved.use);
         written = WriteValue(file, "server", saved.server) && written;
@@ -209,12 +225,28 @@ bool SaveSettings(const char* account, const Settings& settings)
         written = WriteValue(file, "user", saved.user) && written;
         written = WriteValue(file, "pass", stored.c_str()) && written;
         written = WriteInteger(file, "recvAtConnected", saved.recvAtConnected) && written;
+        written = WriteInteger(file, "tls", saved.tls) && written;
         // Section, key and value all absent: flush the system's cached copy
         // of the file. Its result says nothing about the writes.
         WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str());
         return written;
     } catch (const std::bad_alloc&) {
         return false;
+    }
+}
+
+void CopyFileOnlyKeys(const Settings& from, Settings* to)
+{
+    for (size_t i = 0; i < kSettingsKeyCount; ++i) {
+        if (kSettingsKeys[i].inDialog)
+            continue;
+        const KeyPlace& place = KeyPlaces[i];
+        if (place.number != nullptr) {
+            to->*place.number = from.*place.number;
+            continue;
+        }
+        memcpy(reinterpret_cast<char*>(to) + place.textOffset,
+               reinterpret_cast<const char*>(&from) + place.textOffset, place.textSize);
     }
 }
 

@@ -11,17 +11,19 @@ struct Settings {
     int recvTimeout;     // seconds each response line may take
     int debug;           // non-zero: the watcher writes its trace
     int recvAtConnected; // non-zero: check for mail once IDLE is reached
+    int tls;             // 0 plain, 1 implicit TLS, 2 STARTTLS; anything else is a settings error
     int keepAlive;       // seconds without traffic before TCP keepalive probes; 0: none
     char server[300];
     char user[100];
     char pass[100];      // plain text in memory, encoded in the file
+    char tlsFingerprint[200]; // pinned SHA-256 of the server's certificate, as written ("" none)
 };
 
 // Every key of section "imap4", in the order LoadSettings reads them. The
 // user guide's table of keys is checked against this one.
 struct SettingsKey {
     const char* name;       // key in section "imap4"
-    bool text;              // a text value (server, user, pass)
+    bool text;              // a text value (server, user, pass, tlsFingerprint)
     int defaultValue;       // integer keys: the value when the key is missing or empty
     int minValue, maxValue; // integer keys: the values that mean something
     bool inDialog;          // the setup dialog shows and saves it
@@ -36,9 +38,13 @@ std::string SettingsFileName(const char* account);
 // Fills out completely, from the file of the account folder or from the
 // defaults. account + "qvpush.ini" names the file.
 void LoadSettings(const char* account, Settings* out);
-// Writes the six settings the dialog shows to the account's file. False when
-// the file could not be written.
+// Writes the seven settings the dialog shows to the account's file. False
+// when the file could not be written.
 bool SaveSettings(const char* account, const Settings& settings);
+
+// Copies the keys that only the file sets (inDialog false in kSettingsKeys)
+// from one record into another; the keys the dialog shows stay as they are.
+void CopyFileOnlyKeys(const Settings& from, Settings* to);
 
 // The stored form of a password: each byte's halves exchanged, then Base64
 // on one line. DecodePassword gives "" for a value that is not Base64.

@@ -2,8 +2,13 @@
 
 #include <string.h>
 
+#include <string>
+
+#include "config/settings.h"
+#include "diag/format.h"
 #include "host/settings_flow.h"
 #include "host/host_api.h"
+#include "imap/session.h"
 #include "watch/worker.h"
 
 std::atomic<UINT> DismissReceiveCommand{0};
@@ -32,6 +37,66 @@ const char ReceiveDialogTitle[] = "メール受信";
 const char ErrorCaption[] = "QV-PUSH エラー発生";
 const char ConnectFailedText[] = "IMAP4サーバーへ接続できません";
 const char LoginFailedText[] = "ユーザー名か、パスワードが違います";
+const char FingerprintFormat[] = "証明書の指紋 (SHA-256): %s";
+const char TrustFormat[] = "このサーバーを信頼する場合は、この指紋を %s に tlsFingerprint として書いてください。";
+
+// The line that tells the user what went wrong; NULL when there is nothing
+// to add to the box's own text.
+const char* ReasonText(ConnectFailReason reason)
+{
+    switch (reason) {
+    case ReasonPinMismatch:
+        return "サーバー証明書が指定された指紋と一致しません";
+    case ReasonCertUntrusted:
+        return "サーバー証明書を信頼できません（発行元を確認できません）";
+    case ReasonCertName:
+        return "サーバー証明書の名前がサーバー名と一致しません";
+    case ReasonCertExpired:
+        return "サーバー証明書の有効期限が切れているか、まだ有効になっていません";
+    case ReasonTls:
+        return "暗号化接続を確立できませんでした";
+    case ReasonLoginDisabled:
+        return "このサーバーは暗号化されていない接続でのログインを許可していません。設定の「暗号化」で SSL/TLS か STARTTLS を選んでください";
+    case ReasonTlsSetting:
+        return "設定ファイルの tls の値が正しくありません";
+    case ReasonPinSetting:
+        return "設定ファイルの tlsFingerprint の値が正しくありません";
+    default:
+        return NULL;
+    }
+}
+
+// Failures that a pinned fingerprint can settle: the box then shows the
+// certificate's fingerprint and where to write it.
+bool IsCertificateFailure(ConnectFailReason reason)
+{
+    return reason == ReasonPinMismatch || reason == ReasonCertUntrusted || reason == ReasonCertName ||
+           reason == ReasonCertExpired || reason == ReasonPinSetting;
+}
+
+// The connect-failed box's text for the window: the plain message, then why,
+// when the watcher knows.
+std::string ConnectFailedMessage(HWND window)
+{
+    std::string text = ConnectFailedText;
+    ConnectFailure failure;
+    std::string account;
+    if (!LastConnectFailure(window, &failure, &account))
+        return text;
+    const char* reason = ReasonText(failure.reason);
+    if (reason == NULL)
+        return text;
+    text += "\n";
+    text += reason;
+    if (IsCertificateFailure(failure.reason) && !failure.fingerprint.empty()) {
+        std::string line;
+        FormatString(line, FingerprintFormat, failure.fingerprint.c_str());
+        text += "\n" + line;
+        FormatString(line, TrustFormat, SettingsFileName(account.c_str()).c_str());
+        text += "\n" + line;
+    }
+    return text;
+}
 
 } // namespace
 
@@ -106,7 +171,14 @@ int WINAPI OnDismissReceiveDialog(HWND window, int)
 
 int WINAPI OnConnectFailed(HWND window, int)
 {
-    return MessageBoxA(window, ConnectFailedText, ErrorCaption, MB_OK);
+    // Out of memory, the box still says that the server could not be reached.
+    std::string text;
+    try {
+        text = ConnectFailedMessage(window);
+    } catch (...) {
+        return MessageBoxA(window, ConnectFailedText, ErrorCaption, MB_OK);
+    }
+    return MessageBoxA(window, text.c_str(), ErrorCaption, MB_OK);
 }
 
 int WINAPI OnLoginFailed(HWND window, int)

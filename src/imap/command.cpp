@@ -15,8 +15,7 @@ std::string ExpectedTag(const Session* session)
 
 bool SendBytes(Session* session, const std::string& bytes)
 {
-    int sent = send(session->sock.Get(), bytes.data(), static_cast<int>(bytes.size()), 0);
-    if (sent == static_cast<int>(bytes.size()))
+    if (SendOnConnection(session, bytes))
         return true;
     Trace(session, "send error(%d)", WSAGetLastError());
     CloseConnection(session);
@@ -27,6 +26,8 @@ bool SendBytes(Session* session, const std::string& bytes)
 void DropUnread(Session* session)
 {
     session->received.len = 0;
+    // Opened bytes only: records not yet opened are the stream's own.
+    TlsDropUnread(&session->tls);
     DropPartialLine(session);
 }
 
@@ -44,6 +45,7 @@ int ReadLineWith(Session* session, std::string& out, DWORD timeoutMs, WaitFuncti
             if (!HasUnreadByte(session))
                 return WaitClosed; // a stop request ended the wait; no byte arrived
         }
+        TakeOpenedBytes(session);
         size_t pos = static_cast<size_t>(received.pos);
         bool ended = TakeLine(received.partialLine, received.bytes, static_cast<size_t>(received.len), &pos, &line);
         received.pos = static_cast<int>(pos);

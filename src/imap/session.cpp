@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "diag/trace.h"
 #include "imap/command.h"
@@ -21,9 +22,25 @@
 namespace {
 
 const DWORD RetryPauseMs = 3000;
+const DWORD LongestRetryPauseMs = 5 * 60 * 1000;
+// IDLE held this long shows the server takes the session: backoff starts over.
+const DWORD SteadyIdleMs = 60000;
 const DWORD GreetingTimeoutMs = 20000;
 // The answers of a connection check never wait without limit.
 const DWORD CheckTimeoutMs = 20000;
+
+// A failed attempt or a dropped session: the next attempt waits.
+void NoteFailure(Session* session)
+{
+    DWORD now = GetTickCount();
+    if (session->sessionState == 1 && now - session->idleReachedTick >= SteadyIdleMs)
+        session->failuresInRow = 0;
+    if (session->failuresInRow < 0xFFFF)
+        ++session->failuresInRow;
+    session->retryPending = 1;
+    session->failureTick = now;
+    Trace(session, "retry in %u ms", static_cast<unsigned>(RetryDelayMs(session->failuresInRow)));
+}
 
 // Reads the responses to the last command up to its tagged completion,
 // handing every untagged line to `untagged`; other lines are skipped.
@@ -45,8 +62,9 @@ template <typename UntaggedLine> int ReadCompletion(Session* session, DWORD time
     }
 }
 
-// Reads lines until one begins with "+". False when a read failed.
-bool WaitForContinuation(Session* session, DWORD timeoutMs)
+// Reads lines until one begins with "+". An EXISTS on the way is new mail:
+// it is announced, and *announced is set. False when a read failed.
+bool WaitForContinuation(Session* session, DWORD timeoutMs, bool* announced)
 {
     std::string line;
     for (;;) {
@@ -54,7 +72,161 @@ bool WaitForContinuation(Session* session, DWORD timeoutMs)
             return false;
         if (StartsWith(line, "+"))
             return true;
+        if (StartsWith(line, "*") && Contains(line, "EXISTS")) {
+            NotifyMailArrived(session);
+            *announced = true;
+        }
     }
+}
+
+// A connection that cannot be made secure, or may not carry the login:
+// the user is told at once why, the connection closes before anything more
+// is sent, and the next attempt comes at the pace of a failed one.
+void FailSecurity(Session* session, ConnectFailReason reason)
+{
+    session->failure.reason = reason;
+    Trace(session, "secure connection failed(%d)", static_cast<int>(reason));
+    NotifyConnectFailed(session);
+    CloseConnection(session);
+}
+
+// The handshake and the certificate check. False when the connection was
+// closed, or a stop ended it.
+bool SecureConnection(Session* session)
+{
+    ConnectFailReason reason = StartTls(session);
+    if (StopRequested(session))
+        return false;
+    if (reason != ReasonNone) {
+        FailSecurity(session, reason);
+        return false;
+    }
+    return true;
+}
+
+// CAPABILITY, collecting the names the server lists. False when the
+// command failed (the connection is then closed or a stop ended it).
+bool RequestCapabilities(Session* session, std::vector<std::string>* names)
+{
+    names->clear();
+    if (!SendCommand("CAPABILITY", session)) {
+        if (!StopRequested(session))
+            NotifyConnectFailed(session);
+        return false;
+    }
+    int completed = ReadCompletion(session, ResponseTimeoutMs(session), [&](const std::string& untagged) {
+        std::vector<std::string> listed;
+        if (CapabilityLine(untagged, &listed))
+            names->insert(names->end(), listed.begin(), listed.end());
+    });
+    if (completed == 1)
+        return true;
+    if (completed == 0 && !StopRequested(session)) {
+        CloseConnection(session);
+        NotifyConnectFailed(session);
+    }
+    return false;
+}
+
+// STARTTLS on a plain connection whose greeting was `greeting`; then the
+// capabilities learnt afresh over the encrypted connection. False when the
+// connection was closed (or a stop ended it); it never goes on in the clear.
+bool UpgradeConnection(Session* session, const std::string& greeting, std::vector<std::string>* names)
+{
+    // A server that claims the login already happened would skip the
+    // encryption altogether.
+    if (StartsWith(greeting, "* PREAUTH")) {
+        FailSecurity(session, ReasonTls);
+        return false;
+    }
+    if (!CapabilityCode(greeting, names) && !RequestCapabilities(session, names))
+        return false;
+    if (!HasCapability(*names, "STARTTLS")) {
+        Trace(session, "STARTTLS not offered");
+        FailSecurity(session, ReasonTls);
+        return false;
+    }
+    if (!SendCommand("STARTTLS", session)) {
+        if (!StopRequested(session))
+            NotifyConnectFailed(session);
+        return false;
+    }
+    std::string status;
+    if (!ReadTaggedResult(session, status)) {
+        if (!StopRequested(session)) {
+            CloseConnection(session);
+            NotifyConnectFailed(session);
+        }
+        return false;
+    }
+    if (!StartsWith(status, "OK")) {
+        FailSecurity(session, ReasonTls);
+        return false;
+    }
+    if (!SecureConnection(session))
+        return false;
+    // What the server said in the clear may have been anybody's.
+    return RequestCapabilities(session, names);
+}
+
+// Reads up to the tagged answer of the login, noting an untagged BYE on
+// the way. False when a read failed.
+bool ReadLoginResult(Session* session, std::string* status, bool* byeSeen)
+{
+    std::string tag = CommandTag(session->tagCounter);
+    std::string line;
+    while (!StopRequested(session)) {
+        if (ReadLine(session, line, ResponseTimeoutMs(session)) != WaitData)
+            return false;
+        if (StartsWith(line, "* BYE"))
+            *byeSeen = true;
+        if (StartsWith(line, "C") && IsTaggedWith(line, tag)) {
+            *status = StatusText(line);
+            return true;
+        }
+    }
+    return false;
+}
+
+// LOGIN with the session's user and password. False when the session
+// cannot go on: the connection failed or closed, or the login was refused.
+bool Login(Session* session)
+{
+    std::string status;
+    bool byeSeen = false;
+    int sent = SendLogin(session, &status);
+    if (sent == 0) {
+        if (!StopRequested(session))
+            NotifyConnectFailed(session);
+        return false;
+    }
+    if (sent == 1 && !ReadLoginResult(session, &status, &byeSeen)) {
+        // Without an answer the server may have logged in by now: the
+        // connection goes, like after every other failure.
+        if (!StopRequested(session)) {
+            CloseConnection(session);
+            NotifyConnectFailed(session);
+        }
+        return false;
+    }
+    switch (ReadLoginAnswer(status, byeSeen)) {
+    case LoginAccepted:
+        return true;
+    case LoginRefusedForNow:
+        // The server cannot take the login now; the password may well be
+        // right. Try again later, without a box.
+        Trace(session, "login refused for now");
+        CloseConnection(session);
+        return false;
+    case LoginNeedsEncryption:
+        FailSecurity(session, ReasonLoginDisabled);
+        return false;
+    case LoginRejected:
+        break;
+    }
+    CloseConnection(session);
+    NotifyLoginFailed(session);
+    return false;
 }
 
 // refreshTime minutes as a 32-bit product, compared unsigned.
@@ -122,31 +294,68 @@ DWORD SessionStep(Session* session)
         return INFINITE; // until new settings come, or the stop
     }
     if (!session->sock.Valid()) {
-        DWORD sinceAttempt = GetTickCount() - session->lastAttemptTick;
-        if (session->retryPending && sinceAttempt < RetryPauseMs)
-            return RetryPauseMs - sinceAttempt;
+        DWORD sinceFailure = GetTickCount() - session->failureTick;
+        DWORD pause = RetryDelayMs(session->failuresInRow);
+        if (session->retryPending && sinceFailure < pause)
+            return pause - sinceFailure;
         session->lastAttemptTick = GetTickCount();
+        session->failure = ConnectFailure();
+        if (session->events.beforeAttempt != NULL)
+            session->events.beforeAttempt(session->events.owner);
+        if (session->settings.tls < 0 || session->settings.tls > 2) {
+            // Never a silent fall back to plain text: no connection, and the
+            // user is told at once what to correct.
+            Trace(session, "tls setting error(%d)", session->settings.tls);
+            session->failure.reason = ReasonTlsSetting;
+            NotifyConnectFailed(session);
+            NoteFailure(session);
+            return 0;
+        }
         if (!OpenConnection(session)) {
-            session->retryPending = 1;
+            if (!StopRequested(session))
+                NoteFailure(session);
             return 0;
         }
         session->retryPending = 0;
     }
     if (session->sessionState != 1) {
         StartSession(session);
-        return 0;
-    }
-    // Never renew while received bytes wait to be read.
-    if (!HasUnreadByte(session) && GetTickCount() - session->idleSinceTick >= RenewAfterMs(session))
+    } else if (!HasUnreadByte(session) && GetTickCount() - session->idleSinceTick >= RenewAfterMs(session)) {
+        // Never renew while received bytes wait to be read.
         RenewIdle(session);
-    else
+    } else {
         PollIdle(session);
+    }
+    // Every way a session ends but the stop and new settings (which close
+    // outside the step) is a failure or a drop: the next attempt waits.
+    if (!session->sock.Valid() && !StopRequested(session) && session->settings.use != 0)
+        NoteFailure(session);
     return 0;
+}
+
+void ForgetFailures(Session* session)
+{
+    session->retryPending = 0;
+    session->failuresInRow = 0;
+}
+
+DWORD RetryDelayMs(DWORD failures)
+{
+    if (failures <= 2)
+        return RetryPauseMs;
+    DWORD delay = RetryPauseMs;
+    for (DWORD i = 2; i < failures && delay < LongestRetryPauseMs; ++i)
+        delay *= 2;
+    return delay < LongestRetryPauseMs ? delay : LongestRetryPauseMs;
 }
 
 void StartSession(Session* session)
 {
     std::string line;
+    const int tls = session->settings.tls;
+
+    if (tls == 1 && !session->tlsActive && !SecureConnection(session))
+        return;
 
     // Any untagged line is the greeting, a "* BYE" included.
     do {
@@ -158,23 +367,36 @@ void StartSession(Session* session)
             return;
         }
     } while (!StartsWith(line, "*"));
-
-    std::string status;
-    int sent = SendLogin(session, &status);
-    if (sent == 0) {
-        if (!StopRequested(session))
-            NotifyConnectFailed(session);
-        return;
-    }
-    if (sent == 1 && !ReadTaggedResult(session, status)) {
-        // The connection stays; the next step waits for a greeting again.
-        if (!StopRequested(session))
-            NotifyConnectFailed(session);
-        return;
-    }
-    if (!StartsWith(status, "OK")) {
+    if (StartsWith(line, "* BYE")) {
+        // The server said goodbye: no login to a server that is going.
+        NotifyConnectFailed(session);
         CloseConnection(session);
-        NotifyLoginFailed(session);
+        return;
+    }
+
+    // Plain sessions read only a capability code in the greeting and send
+    // nothing more than the login.
+    std::vector<std::string> capabilities;
+    bool preauthenticated = StartsWith(line, "* PREAUTH");
+    bool listed = CapabilityCode(line, &capabilities);
+    if (tls == 2 && !session->tlsActive) {
+        if (!UpgradeConnection(session, line, &capabilities))
+            return;
+        listed = true;
+        preauthenticated = false;
+    } else if (tls == 1 && !listed && !preauthenticated) {
+        if (!RequestCapabilities(session, &capabilities))
+            return;
+        listed = true;
+    }
+    if (preauthenticated) {
+        Trace(session, "PREAUTH");
+    } else if (listed && HasCapability(capabilities, "LOGINDISABLED")) {
+        // The password must not go out where the server refuses it; that is
+        // no wrong password, and the watcher stays on.
+        FailSecurity(session, ReasonLoginDisabled);
+        return;
+    } else if (!Login(session)) {
         return;
     }
 
@@ -203,9 +425,9 @@ void StartSession(Session* session)
         NotifyConnectFailed(session);
         return;
     }
-    // Untagged lines before the continuation, EXISTS among them, are skipped;
+    // Untagged lines before the continuation are skipped but for EXISTS;
     // so is a tagged rejection, until the wait times out.
-    if (!WaitForContinuation(session, ResponseTimeoutMs(session))) {
+    if (!WaitForContinuation(session, ResponseTimeoutMs(session), &recentSeen)) {
         if (StopRequested(session))
             return;
         CloseConnection(session);
@@ -220,6 +442,7 @@ void StartSession(Session* session)
     session->connectNoticePending = 0;
     session->sessionState = 1;
     session->idleSinceTick = GetTickCount();
+    session->idleReachedTick = session->idleSinceTick;
     StartLinkChecks(session);
 }
 
@@ -242,6 +465,13 @@ void PollIdle(Session* session)
         // sessionState stays 1 until the next connect resets it.
         if (!StopRequested(session))
             CloseConnection(session);
+        return;
+    }
+    if (StartsWith(line, "* BYE") || (StartsWith(line, "C") && IsTaggedWith(line, CommandTag(session->tagCounter)))) {
+        // The server ended IDLE, or the session: listening on would hear
+        // nothing until the renewal.
+        Trace(session, "IDLE ended by the server");
+        CloseConnection(session);
         return;
     }
     if (Contains(line, "EXISTS"))
@@ -270,7 +500,8 @@ void RestartIdle(Session* session, DWORD timeoutMs)
         return;
     if (!SendCommand("IDLE", session))
         return;
-    if (!WaitForContinuation(session, timeoutMs)) {
+    bool announced = false;
+    if (!WaitForContinuation(session, timeoutMs, &announced)) {
         if (!StopRequested(session))
             CloseConnection(session);
         return;

@@ -13,6 +13,7 @@
 #include "config/settings.h"
 #include "diag/handles.h"
 #include "imap/liveness.h"
+#include "imap/tls.h"
 
 struct NetworkSignal;
 
@@ -46,6 +47,10 @@ struct SessionEvents {
     // IDLE was reached after a connect; may be null.
     void (*idleReached)(void* owner);
     void (*loginFailed)(void* owner);
+    // Before each connection attempt, on the worker thread: the owner may
+    // take the keys only the file sets into the settings afresh (under
+    // settingsLock held exclusively). May be null.
+    void (*beforeAttempt)(void* owner);
 };
 
 struct SocketTraits {
@@ -91,10 +96,15 @@ struct Session {
     UniqueSocket sock;
     UniqueWsaEvent netEvent;
     ReceiveBuffer received;
+    TlsChannel tls;             // the encryption, once tlsActive
+    bool tlsActive = false;     // the handshake is done: bytes on the socket are TLS records
     bool peerClosed = false;    // the close was seen; every later wait reports it
     bool readPending = false;   // data was reported with the connect: read before waiting
-    unsigned char retryPending = 0;  // the last connection attempt failed
+    unsigned char retryPending = 0;  // the last attempt failed, or the session dropped
     DWORD lastAttemptTick = 0;       // start of the last connection attempt
+    DWORD failureTick = 0;           // when the last attempt failed or the session dropped
+    DWORD failuresInRow = 0;         // failures and drops since IDLE last held a minute
+    DWORD idleReachedTick = 0;       // IDLE reached after the last connect
     DWORD connectFailures = 0;       // consecutive failed connects
     DWORD idleSinceTick = 0;         // IDLE last started or renewed
     int sessionState = 0;            // 0 not in IDLE yet, 1 in IDLE
@@ -115,6 +125,12 @@ struct Session {
 
 // Makes the stop event; false when it could not be made.
 bool InitSession(Session* session);
+// How long the next attempt waits after `failures` failures or drops in a
+// row: 3 s for the first two, then twice as long each time, at most 5 min.
+DWORD RetryDelayMs(DWORD failures);
+// New settings: the next attempt comes at once, and backoff starts over.
+void ForgetFailures(Session* session);
+
 // Owner's thread: the session stops at its next wait, or at once in one.
 void RequestStop(Session* session);
 bool StopRequested(const Session* session);

@@ -29,6 +29,54 @@ void ForgetReceived(Session* session)
     session->received.partialLine.clear();
     session->peerClosed = false;
     session->readPending = false;
+    // Nothing is sent: closing the socket is enough for IMAP.
+    TlsReset(&session->tls);
+    session->tlsActive = false;
+}
+
+// A TLS record is at most this long; one receive takes a whole one.
+const int RecordBufferBytes = 5 + 16384 + 2048;
+
+// Opens received records. False when the channel failed (traced).
+bool OpenReceived(Session* session, const char* bytes, int count)
+{
+    TlsStep step = TlsReceive(&session->tls, bytes, static_cast<size_t>(count));
+    // Answers to the server's requests for a new handshake go out at once.
+    if (!session->tls.toSend.empty()) {
+        std::string tokens;
+        tokens.swap(session->tls.toSend);
+        int sent = send(session->sock.Get(), tokens.data(), static_cast<int>(tokens.size()), 0);
+        if (sent != static_cast<int>(tokens.size())) {
+            Trace(session, "send error(%d)", WSAGetLastError());
+            return false;
+        }
+    }
+    if (step == TlsFailed) {
+        Trace(session, "TLS error(%x)", static_cast<unsigned>(session->tls.lastStatus));
+        return false;
+    }
+    if (step == TlsClosed)
+        session->peerClosed = true;
+    TakeOpenedBytes(session);
+    return true;
+}
+
+// Reads what the socket holds on an encrypted connection. 1: read (opened
+// bytes may still be none); 0: the peer closed; -1: nothing to read; -2:
+// failed (traced).
+int ReadRecords(Session* session)
+{
+    std::vector<char> bytes(RecordBufferBytes);
+    int count = recv(session->sock.Get(), bytes.data(), RecordBufferBytes, 0);
+    if (count > 0)
+        return OpenReceived(session, bytes.data(), count) ? 1 : -2;
+    if (count == 0)
+        return 0;
+    int error = WSAGetLastError();
+    if (error == WSAEWOULDBLOCK)
+        return -1;
+    Trace(session, "recv error(%d)", error);
+    return -2;
 }
 
 // "connect to(NAME,PORT,ADDRESS)": an IPv4 address as its four bytes in
@@ -157,6 +205,16 @@ int WaitNetwork(Session* session, DWORD timeoutMs, bool messages)
               static_cast<unsigned>(reinterpret_cast<UINT_PTR>(session->netEvent.Get())));
         return WaitClosed;
     }
+    if (session->readPending && session->tlsActive) {
+        session->readPending = false;
+        int read = ReadRecords(session);
+        if (read == -2)
+            return WaitFailed;
+        if (read == 0)
+            session->peerClosed = true;
+        else if (HasUnreadByte(session))
+            return WaitData;
+    }
     if (session->readPending) {
         // The connect reported data along with itself, and the event will
         // not say so again until it is read.
@@ -174,6 +232,15 @@ int WaitNetwork(Session* session, DWORD timeoutMs, bool messages)
             Trace(session, "recv error(%d)", WSAGetLastError());
             return WaitFailed;
         }
+    }
+    if (session->peerClosed && session->tlsActive) {
+        // As below, through the records still on the socket.
+        while (!HasUnreadByte(session) && !session->tls.closed && ReadRecords(session) == 1) {
+        }
+        if (HasUnreadByte(session))
+            return WaitData;
+        Trace(session, "## Connection Closed");
+        return WaitClosed;
     }
     if (session->peerClosed) {
         // The close was seen (alone, or with the last data) and is not
@@ -240,6 +307,12 @@ int WaitNetwork(Session* session, DWORD timeoutMs, bool messages)
                     return WaitFailed;
                 if (events.lNetworkEvents & FD_CLOSE)
                     session->peerClosed = true;
+                // A part of a record, or a record without data: wait on.
+                if (session->tlsActive && !HasUnreadByte(session)) {
+                    if (session->peerClosed)
+                        return WaitNetwork(session, timeoutMs, messages); // reports the close at once
+                    continue;
+                }
                 return WaitData;
             }
             if (events.lNetworkEvents & FD_CLOSE) {
@@ -363,6 +436,14 @@ int WaitForIdleEvent(Session* session, DWORD timeoutMs)
 
 bool ReceiveChunk(Session* session)
 {
+    if (session->tlsActive) {
+        int read = ReadRecords(session);
+        if (read == -1)
+            Trace(session, "recv error: Socket WSAEWOULDBLOCK");
+        if (read == 0)
+            session->peerClosed = true;
+        return read >= 0;
+    }
     ReceiveBuffer& received = session->received;
     int count = recv(session->sock.Get(), received.bytes, sizeof received.bytes, 0);
     if (count >= 1) {
@@ -380,5 +461,40 @@ bool ReceiveChunk(Session* session)
 
 bool HasUnreadByte(const Session* session)
 {
-    return session->received.len != 0 && session->received.len > session->received.pos;
+    if (session->received.len != 0 && session->received.len > session->received.pos)
+        return true;
+    return session->tlsActive && TlsUnread(&session->tls) != 0;
+}
+
+void TakeOpenedBytes(Session* session)
+{
+    ReceiveBuffer& received = session->received;
+    TlsChannel& tls = session->tls;
+    if (received.len > received.pos || TlsUnread(&tls) == 0)
+        return;
+    size_t count = TlsUnread(&tls) < sizeof received.bytes ? TlsUnread(&tls) : sizeof received.bytes;
+    memcpy(received.bytes, tls.plainIn.data() + tls.plainPos, count);
+    received.pos = 0;
+    received.len = static_cast<int>(count);
+    tls.plainPos += count;
+    if (tls.plainPos == tls.plainIn.size()) {
+        tls.plainIn.clear();
+        tls.plainPos = 0;
+    }
+}
+
+bool SendOnConnection(Session* session, const std::string& bytes)
+{
+    std::string sealed;
+    const std::string* out = &bytes;
+    if (session->tlsActive) {
+        if (!TlsSeal(&session->tls, bytes.data(), bytes.size(), &sealed)) {
+            Trace(session, "TLS error(%x)", static_cast<unsigned>(session->tls.lastStatus));
+            WSASetLastError(WSAECONNABORTED);
+            return false;
+        }
+        out = &sealed;
+    }
+    int sent = send(session->sock.Get(), out->data(), static_cast<int>(out->size()), 0);
+    return sent == static_cast<int>(out->size());
 }

@@ -3,7 +3,9 @@
 
 #include <windows.h>
 
-struct Session;
+#include <string>
+
+#include "imap/session.h"
 
 // Results of the waits, passed up unchanged by the line reader.
 enum WaitResult {
@@ -32,5 +34,15 @@ int WaitForData(Session* session, DWORD timeoutMs);
 // connection (WaitLinkCheck), and a time-out is not traced.
 int WaitForIdleEvent(Session* session, DWORD timeoutMs);
 bool ReceiveChunk(Session* session);
-// A received byte still waits to be read.
+// A received byte still waits to be read; opened TLS bytes count.
 bool HasUnreadByte(const Session* session);
+// Puts opened TLS bytes into the receive buffer once it is used up.
+void TakeOpenedBytes(Session* session);
+// Sends bytes whole, sealed when the connection is encrypted. False when
+// they could not go out (the error is the socket's, in WSAGetLastError).
+bool SendOnConnection(Session* session, const std::string& bytes);
+// Runs the TLS handshake on the connected socket and checks the server's
+// certificate against the settings. ReasonNone when the connection is now
+// encrypted; otherwise why not, with the connection still open (the caller
+// closes it), or ReasonNone with StopRequested when a stop ended it.
+ConnectFailReason StartTls(Session* session);

@@ -92,13 +92,56 @@ int RecentCount(const std::string& line)
     return count;
 }
 
-bool CapabilityCode(const std::string& line, std::vector<std::string>* names)
+namespace {
+
+std::string UpperCase(const std::string& text)
 {
-    // "* OK [CAPABILITY IMAP4rev1 IDLE ...] text" or "* PREAUTH [...]".
-    std::string upper = line;
+    std::string upper = text;
     for (char& c : upper)
         if (c >= 'a' && c <= 'z')
             c = static_cast<char>(c - 'a' + 'A');
+    return upper;
+}
+
+// The space-separated names of upper[pos, end).
+void TakeNames(const std::string& upper, size_t pos, size_t end, std::vector<std::string>* names)
+{
+    names->clear();
+    while (pos < end) {
+        while (pos < end && upper[pos] == ' ')
+            ++pos;
+        size_t wordEnd = pos;
+        while (wordEnd < end && upper[wordEnd] != ' ')
+            ++wordEnd;
+        if (wordEnd > pos)
+            names->push_back(upper.substr(pos, wordEnd - pos));
+        pos = wordEnd;
+    }
+}
+
+} // namespace
+
+bool CapabilityLine(const std::string& line, std::vector<std::string>* names)
+{
+    std::string upper = UpperCase(line);
+    if (!StartsWith(upper, "* CAPABILITY") || (upper.size() > 12 && upper[12] != ' '))
+        return false;
+    TakeNames(upper, 12, upper.size(), names);
+    return true;
+}
+
+bool HasCapability(const std::vector<std::string>& names, const char* name)
+{
+    for (const std::string& each : names)
+        if (each == name)
+            return true;
+    return false;
+}
+
+bool CapabilityCode(const std::string& line, std::vector<std::string>* names)
+{
+    // "* OK [CAPABILITY IMAP4rev1 IDLE ...] text" or "* PREAUTH [...]".
+    std::string upper = UpperCase(line);
     size_t start;
     if (StartsWith(upper, "* OK ["))
         start = 6;
@@ -114,18 +157,32 @@ bool CapabilityCode(const std::string& line, std::vector<std::string>* names)
     size_t pos = start + 10;
     if (pos < end && upper[pos] != ' ')
         return false; // "[CAPABILITYX ...]" is another code
-    names->clear();
-    while (pos < end) {
-        while (pos < end && upper[pos] == ' ')
-            ++pos;
-        size_t wordEnd = pos;
-        while (wordEnd < end && upper[wordEnd] != ' ')
-            ++wordEnd;
-        if (wordEnd > pos)
-            names->push_back(upper.substr(pos, wordEnd - pos));
-        pos = wordEnd;
-    }
+    TakeNames(upper, pos, end, names);
     return true;
+}
+
+
+LoginAnswer ReadLoginAnswer(const std::string& status, bool byeSeen)
+{
+    if (StartsWith(status, "OK"))
+        return LoginAccepted;
+    if (StartsWith(status, "BAD"))
+        return LoginRefusedForNow;
+    if (StartsWith(status, "NO")) {
+        // The response code right after "NO " (RFC 5530).
+        std::string upper = UpperCase(status);
+        if (upper.compare(2, 2, " [") == 0) {
+            size_t end = upper.find(']', 4);
+            std::string code = upper.substr(4, end == std::string::npos ? std::string::npos : end - 4);
+            if (code == "UNAVAILABLE" || code == "LIMIT" || code == "INUSE")
+                return LoginRefusedForNow;
+            if (code == "PRIVACYREQUIRED")
+                return LoginNeedsEncryption;
+        }
+        if (byeSeen)
+            return LoginRefusedForNow; // the server is going away
+    }
+    return LoginRejected;
 }
 
 ArgumentForm FormOf(const std::string& text)

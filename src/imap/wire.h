@@ -41,6 +41,22 @@ int RecentCount(const std::string& line);
 // OK or PREAUTH line (a greeting), upper-cased. False when the line has no
 // such code.
 bool CapabilityCode(const std::string& line, std::vector<std::string>* names);
+// The names of an untagged "* CAPABILITY ..." line, upper-cased; false for
+// any other line.
+bool CapabilityLine(const std::string& line, std::vector<std::string>* names);
+// `name` (upper case) is among the names.
+bool HasCapability(const std::vector<std::string>& names, const char* name);
+
+// What the server's answer to LOGIN means. `status` is the status text of
+// the tagged line ("NO [UNAVAILABLE] ..."); `byeSeen` tells whether an
+// untagged BYE came with it.
+enum LoginAnswer {
+    LoginAccepted,        // OK
+    LoginRefusedForNow,   // BAD, NO [UNAVAILABLE], [LIMIT], [INUSE], or a NO with BYE: try again later
+    LoginNeedsEncryption, // NO [PRIVACYREQUIRED]
+    LoginRejected,        // a wrong user name or password (any other answer)
+};
+LoginAnswer ReadLoginAnswer(const std::string& status, bool byeSeen);
 
 // How an argument of LOGIN goes on the wire: as an atom when it can, as a
 // quoted string when it holds a space or an IMAP special, as a literal when

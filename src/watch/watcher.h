@@ -42,7 +42,13 @@ struct Watcher {
     // own: the send/receive still to come fetches it too.
     std::atomic<DWORD> mailNoticeAt{0};
 
-    // The IMAP session: stop request and event, the settings under
+    // Why the last connect-failed notice was posted: the worker replaces it
+    // just before it posts one, the host's thread copies it as it shows the
+    // box. Under failureLock, held only for the copy.
+    ConnectFailure lastFailure;
+    SRWLOCK failureLock = SRWLOCK_INIT;
+
+    // The IMAP session: stop request and event, the nine settings under
     // session.settingsLock, and the connection.
     Session session;
 };

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "config/settings.h"
 #include "watch/registry.h"
@@ -75,13 +76,21 @@ void ClearMailNotice(void* owner)
     static_cast<Watcher*>(owner)->mailNoticeAt.store(0);
 }
 
-void PostConnectFailed(void* owner, const ConnectFailure&)
+void PostConnectFailed(void* owner, const ConnectFailure& failure)
 {
     Watcher* watcher = static_cast<Watcher*>(owner);
     HWND window = FrontWindow(watcher);
     if (window == NULL)
         return;
     Trace(&watcher->session, "Connect failed");
+    // The box reads the reason from the record when it shows. The copy is
+    // made outside the lock and swapped in, so that the host's thread never
+    // waits for an allocation here; the old text goes after the lock.
+    ConnectFailure copy = failure;
+    {
+        ExclusiveLock hold(watcher->failureLock);
+        std::swap(watcher->lastFailure, copy);
+    }
     PostMessageA(window, WM_COMMAND, ConnectFailedCommand, 0);
 }
 
@@ -95,7 +104,25 @@ void PostLoginFailed(void* owner)
     PostMessageA(window, WM_COMMAND, LoginFailedCommand, 0);
 }
 
-// The settings go from a record into the session. Worker only; other
+// Before each connection attempt: the keys that only the file sets, read
+// afresh, so that a value pasted into the file is used without reopening the
+// window. The keys the dialog shows keep coming through the hand-over only.
+void TakeFileOnlyKeys(void* owner)
+{
+    Watcher* watcher = static_cast<Watcher*>(owner);
+    Settings file;
+    LoadSettings(watcher->account.c_str(), &file);
+    // The worker is the only writer: its own read needs no lock.
+    Settings working = watcher->session.settings;
+    CopyFileOnlyKeys(file, &working);
+    // In range like every value the worker runs with, or the hand-over of
+    // the same file would see a difference and reconnect for nothing.
+    KeepInRange(&working);
+    ExclusiveLock hold(watcher->session.settingsLock);
+    watcher->session.settings = working;
+}
+
+// The nine settings go from a record into the session. Worker only; other
 // threads read them under the lock meanwhile.
 void TakeSettings(Watcher* watcher, const Settings& settings)
 {
@@ -110,6 +137,7 @@ void ApplyNewSettings(Watcher* watcher, const Settings& copy)
     // Every change reconnects, whichever setting it was.
     CloseConnection(&watcher->session);
     TakeSettings(watcher, copy);
+    ForgetFailures(&watcher->session);
     watcher->session.connectNoticePending = 1;
 }
 
@@ -137,9 +165,9 @@ bool SameSettings(Watcher* watcher, const Settings& given)
     return running.use == settings.use && strcmp(running.server, settings.server) == 0 &&
            running.port == settings.port && running.refreshTime == settings.refreshTime &&
            running.recvTimeout == settings.recvTimeout && running.debug == settings.debug &&
-           running.recvAtConnected == settings.recvAtConnected && running.keepAlive == settings.keepAlive &&
-           strcmp(running.user, settings.user) == 0 &&
-           strcmp(running.pass, settings.pass) == 0;
+           running.recvAtConnected == settings.recvAtConnected && running.tls == settings.tls &&
+           running.keepAlive == settings.keepAlive && strcmp(running.user, settings.user) == 0 &&
+           strcmp(running.pass, settings.pass) == 0 && strcmp(running.tlsFingerprint, settings.tlsFingerprint) == 0;
 }
 
 } // namespace
@@ -158,7 +186,7 @@ void KeepInRange(Settings* settings)
     else if (settings->recvTimeout > 3600)
         settings->recvTimeout = 3600;
     if (settings->port < 1 || settings->port > 65535)
-        settings->port = 143;
+        settings->port = settings->tls == 1 ? 993 : 143;
     // 0 is off; the system takes no idle time beyond two hours kindly.
     if (settings->keepAlive < 0)
         settings->keepAlive = 60;
@@ -173,6 +201,18 @@ void SetWatcherNotices(Watcher* watcher)
     watcher->session.events.connectFailed = PostConnectFailed;
     watcher->session.events.loginFailed = PostLoginFailed;
     watcher->session.events.idleReached = ClearMailNotice;
+    watcher->session.events.beforeAttempt = TakeFileOnlyKeys;
+}
+
+bool LastConnectFailure(HWND window, ConnectFailure* failure, std::string* account)
+{
+    Watcher* watcher = FindWatcherByWindow(window);
+    if (watcher == NULL)
+        return false;
+    *account = watcher->account;
+    SharedLock hold(watcher->failureLock);
+    *failure = watcher->lastFailure;
+    return true;
 }
 
 void MailNoticeServed(HWND window)

@@ -27,9 +27,11 @@ struct Expected {
     int recvTimeout = 20;
     int debug = 0;
     int recvAtConnected = 1;
+    int tls = 0;
     std::string server;
     std::string user;
     std::string pass;
+    std::string tlsFingerprint;
 };
 
 void ExpectLoaded(const Settings& s, const Expected& e)
@@ -40,7 +42,10 @@ void ExpectLoaded(const Settings& s, const Expected& e)
     EXPECT_EQ(s.recvTimeout, e.recvTimeout);
     EXPECT_EQ(s.debug, e.debug);
     EXPECT_EQ(s.recvAtConnected, e.recvAtConnected);
+    EXPECT_EQ(s.tls, e.tls);
     // Each text must end inside its field.
+    ASSERT_LT(strnlen(s.tlsFingerprint, sizeof s.tlsFingerprint), sizeof s.tlsFingerprint);
+    EXPECT_EQ(std::string(s.tlsFingerprint), e.tlsFingerprint);
     ASSERT_LT(strnlen(s.server, sizeof s.server), sizeof s.server);
     ASSERT_LT(strnlen(s.user, sizeof s.user), sizeof s.user);
     ASSERT_LT(strnlen(s.pass, sizeof s.pass), sizeof s.pass);
@@ -103,10 +108,10 @@ std::vector<LoadCase> LoadCases()
 {
     static const std::string everyKey = Ini("use=1\r\nserver=imap.example.jp\r\nport=993\r\nrefreshTime=5\r\n"
                                             "recvTimeout=30\r\ndebug=1\r\nuser=taro\r\npass=FiY2\r\n"
-                                            "recvAtConnected=0\r\n");
+                                            "recvAtConnected=0\r\ntls=2\r\ntlsFingerprint=ab:CD\r\n");
     static const std::string emptyValues =
         Ini("use=\r\nserver=\r\nport=\r\nrefreshTime=\r\nrecvTimeout=\r\ndebug=\r\nuser=\r\npass=\r\n"
-            "recvAtConnected=\r\n");
+            "recvAtConnected=\r\ntls=\r\ntlsFingerprint=\r\n");
     static const std::string longServer = Ini("server=" + LongText(350) + "\r\n");
     static const std::string longUser = Ini("user=" + LongText(120) + "\r\n");
     static const std::string otherSection = "[pop3]\r\nuse=1\r\nport=110\r\nserver=pop.example.jp\r\n";
@@ -120,6 +125,7 @@ std::vector<LoadCase> LoadCases()
          [](Expected& e) {
              e.use = 1, e.server = "imap.example.jp", e.port = 993, e.refreshTime = 5, e.recvTimeout = 30;
              e.debug = 1, e.user = "taro", e.pass = "abc", e.recvAtConnected = 0;
+             e.tls = 2, e.tlsFingerprint = "ab:CD";
          }},
         {"HexadecimalPort", "[imap4]\r\nport=0x1A\r\n", [](Expected& e) { e.port = 26; }},
         {"HexadecimalPortInCapitals", "[imap4]\r\nport=0X1a\r\n", [](Expected& e) { e.port = 26; }},
@@ -146,13 +152,17 @@ std::vector<LoadCase> LoadCases()
         {"LongUserIsCutTo99Bytes", longUser.c_str(), [](Expected& e) { e.user = LongText(99); }},
         {"JapaneseUserName", "[imap4]\r\nuser=山田太郎\r\n", [](Expected& e) { e.user = "山田太郎"; }},
         {"RecvAtConnectedZero", "[imap4]\r\nrecvAtConnected=0\r\n", [](Expected& e) { e.recvAtConnected = 0; }},
+        // Plain text must never be what a mistyped "tls" falls back to.
+        {"TlsOutOfRangeStaysAsRead", "[imap4]\r\ntls=5\r\n", [](Expected& e) { e.tls = 5; }},
+        {"TlsWithoutANumberIsNotPlain", "[imap4]\r\ntls=ssl\r\nport=abc\r\n", [](Expected& e) { e.tls = -1, e.port = 0; }},
+        {"TlsNumberWithTrailingLetters", "[imap4]\r\ntls=1 (993)\r\n", [](Expected& e) { e.tls = 1; }},
         {"InvalidPasswordIsEmpty", "[imap4]\r\npass=!!!!\r\nuser=taro\r\n", [](Expected& e) { e.user = "taro"; }},
     };
 }
 
 class LoadFromFile : public ::testing::TestWithParam<LoadCase> {};
 
-TEST_P(LoadFromFile, FillsAllNineFieldsFromTheFileOrTheirDefaults)
+TEST_P(LoadFromFile, FillsEveryFieldFromTheFileOrItsDefault)
 {
     const LoadCase& c = GetParam();
     TempAccount account;
@@ -354,13 +364,15 @@ void SetCurrent(int use, const char* server, int port, const char* user, const c
     strcpy(Saved.pass, pass);
 }
 
-TEST(SaveSettings, WritesTheSixDialogKeysInOrder)
+TEST(SaveSettings, WritesTheSevenDialogKeysInOrder)
 {
     TempAccount account;
     SetCurrent(1, "imap.example.jp", 993, "taro", "abc", 0);
+    Saved.tls = 1;
+    strcpy(Saved.tlsFingerprint, "AB"); // set in the file only, never written
     ASSERT_TRUE(SaveSettings(account.Folder().c_str(), Saved));
     EXPECT_EQ(account.ReadIni(), "[imap4]\r\nuse=1\r\nserver=imap.example.jp\r\nport=993\r\nuser=taro\r\n"
-                                 "pass=FiY2\r\nrecvAtConnected=0\r\n");
+                                 "pass=FiY2\r\nrecvAtConnected=0\r\ntls=1\r\n");
 }
 
 TEST(SaveSettings, EmptyPasswordIsWrittenAsAnEmptyValue)
@@ -368,7 +380,8 @@ TEST(SaveSettings, EmptyPasswordIsWrittenAsAnEmptyValue)
     TempAccount account;
     SetCurrent(0, "", -1, "", "", 1);
     ASSERT_TRUE(SaveSettings(account.Folder().c_str(), Saved));
-    EXPECT_EQ(account.ReadIni(), "[imap4]\r\nuse=0\r\nserver=\r\nport=-1\r\nuser=\r\npass=\r\nrecvAtConnected=1\r\n");
+    EXPECT_EQ(account.ReadIni(),
+              "[imap4]\r\nuse=0\r\nserver=\r\nport=-1\r\nuser=\r\npass=\r\nrecvAtConnected=1\r\ntls=0\r\n");
 }
 
 TEST(SaveSettings, SavedSettingsLoadBackUnchanged)

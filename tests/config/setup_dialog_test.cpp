@@ -32,6 +32,10 @@ const int PortId = 1003;
 const int UserId = 1004;
 const int PassId = 1005;
 const int UseId = 1006;
+const int TlsId = 1007;
+
+// The items of the encryption list; an item's index is its value of "tls".
+const int TlsNone = 0, TlsImplicit = 1, TlsStartTls = 2;
 
 // What the dialog shows, control by control.
 struct Shown {
@@ -41,18 +45,19 @@ struct Shown {
     std::string user;
     std::string pass;
     bool recvAtConnected;
+    int tls = TlsNone; // the chosen item of the encryption list, -1 for none
 
     bool operator==(const Shown& o) const
     {
         return use == o.use && server == o.server && port == o.port && user == o.user && pass == o.pass &&
-               recvAtConnected == o.recvAtConnected;
+               recvAtConnected == o.recvAtConnected && tls == o.tls;
     }
 };
 
 void PrintTo(const Shown& s, std::ostream* os)
 {
     *os << "{use " << s.use << ", server \"" << s.server << "\", port \"" << s.port << "\", user \"" << s.user
-        << "\", pass \"" << s.pass << "\", recvAtConnected " << s.recvAtConnected << "}";
+        << "\", pass \"" << s.pass << "\", recvAtConnected " << s.recvAtConnected << ", tls " << s.tls << "}";
 }
 
 std::string ItemText(HWND dialog, int id)
@@ -68,10 +73,16 @@ bool Checked(HWND dialog, int id)
     return SendMessageA(GetDlgItem(dialog, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
+int Chosen(HWND dialog)
+{
+    return static_cast<int>(SendMessageA(GetDlgItem(dialog, TlsId), CB_GETCURSEL, 0, 0));
+}
+
 Shown Read(HWND dialog)
 {
-    return {Checked(dialog, UseId),     ItemText(dialog, ServerId), ItemText(dialog, PortId),
-            ItemText(dialog, UserId),   ItemText(dialog, PassId),   Checked(dialog, RecvAtConnectedId)};
+    return {Checked(dialog, UseId),   ItemText(dialog, ServerId), ItemText(dialog, PortId),
+            ItemText(dialog, UserId), ItemText(dialog, PassId),   Checked(dialog, RecvAtConnectedId),
+            Chosen(dialog)};
 }
 
 void Type(HWND dialog, int id, const std::string& text)
@@ -82,6 +93,15 @@ void Type(HWND dialog, int id, const std::string& text)
 void Check(HWND dialog, int id, bool checked)
 {
     SendMessageA(GetDlgItem(dialog, id), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+// Chooses an item of the encryption list as the user does: the list selects
+// it and tells the dialog.
+void Choose(HWND dialog, int item)
+{
+    HWND list = GetDlgItem(dialog, TlsId);
+    SendMessageA(list, CB_SETCURSEL, item, 0);
+    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(TlsId, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
 }
 
 std::string Value(const std::string& file, const char* key)
@@ -259,6 +279,10 @@ std::vector<ChangeCase> ChangeCases()
          With([](Shown& s) { s.user = std::string(98, 'u'); }), "993"},
         {"ServerOf350CharactersKeeps298", [](HWND d) { Type(d, ServerId, std::string(350, 's')); },
          With([](Shown& s) { s.server = std::string(298, 's'); }), "993"},
+        {"EncryptionOnly", [](HWND d) { Choose(d, TlsImplicit); }, With([](Shown& s) { s.tls = TlsImplicit; }),
+         "993"},
+        {"StartTlsTakesThePortTo143", [](HWND d) { Choose(d, TlsStartTls); },
+         With([](Shown& s) { s.tls = TlsStartTls, s.port = "143"; }), "143"},
     };
 }
 
@@ -272,6 +296,7 @@ TEST_P(ConfirmedChange, IsSavedAndShownByTheNextDialog)
     EXPECT_EQ(ShownNext(), GetParam().next);
     std::string file = account.IniPath();
     EXPECT_EQ(Value(file, "port"), GetParam().port);
+    EXPECT_EQ(Value(file, "tls"), std::to_string(GetParam().next.tls));
     // The settings the dialog does not show pass through untouched.
     EXPECT_EQ(Value(file, "refreshTime"), "7");
     EXPECT_EQ(Value(file, "recvTimeout"), "33");
@@ -309,7 +334,7 @@ TEST_F(SetupDialog, StoredFiveShowsCheckedAndOkSavesOne)
     EXPECT_EQ(Value(account.IniPath(), "recvAtConnected"), "1");
 }
 
-TEST_F(SetupDialog, SavedFileHoldsTheSixKeysWithTheEncodedPassword)
+TEST_F(SetupDialog, SavedFileHoldsTheSevenKeysWithTheEncodedPassword)
 {
     OpenFolder();
     EXPECT_EQ(Run(
@@ -320,12 +345,95 @@ TEST_F(SetupDialog, SavedFileHoldsTheSixKeysWithTheEncodedPassword)
                       Type(d, UserId, "taro");
                       Type(d, PassId, "abc");
                       Check(d, RecvAtConnectedId, false);
+                      Choose(d, TlsStartTls);
                   },
                   IDOK),
               1);
     EXPECT_EQ(account.ReadIni(), "[imap4]\r\nuse=1\r\nserver=127.0.0.1\r\nport=1\r\nuser=taro\r\n"
-                                 "pass=FiY2\r\nrecvAtConnected=0\r\n");
+                                 "pass=FiY2\r\nrecvAtConnected=0\r\ntls=2\r\n");
 }
+
+// ---- the encryption list ----------------------------------------------------
+
+struct PortSwitchCase {
+    const char* name;
+    int stored;         // "tls" in the file
+    const char* typed;  // the port text when the item is chosen
+    int chosen;
+    const char* shown;  // the port text afterwards
+};
+
+void PrintTo(const PortSwitchCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class PortSwitch : public SetupDialog, public ::testing::WithParamInterface<PortSwitchCase> {};
+
+TEST_P(PortSwitch, FollowsTheChosenEncryptionOnlyFromTheUsualPort)
+{
+    account.WriteIni("[imap4]\r\nuse=0\r\nserver=imap.example.jp\r\nport=110\r\ntls=" +
+                     std::to_string(GetParam().stored) + "\r\n");
+    OpenFolder();
+    size_t from = 0;
+    HWND dialog = Open(&from);
+    ASSERT_NE(dialog, nullptr);
+    Type(dialog, PortId, GetParam().typed);
+    Choose(dialog, GetParam().chosen);
+    EXPECT_EQ(ItemText(dialog, PortId), GetParam().shown);
+    ui::Press(dialog, IDCANCEL);
+    EXPECT_EQ(Result(from), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PortSwitch,
+    ::testing::Values(PortSwitchCase{"SslTlsAt143Gives993", TlsNone, "143", TlsImplicit, "993"},
+                      PortSwitchCase{"NoneAt993Gives143", TlsImplicit, "993", TlsNone, "143"},
+                      PortSwitchCase{"StartTlsAt993Gives143", TlsImplicit, "993", TlsStartTls, "143"},
+                      PortSwitchCase{"SslTlsAt110Stays", TlsNone, "110", TlsImplicit, "110"},
+                      PortSwitchCase{"StartTlsAt143Stays", TlsNone, "143", TlsStartTls, "143"}),
+    [](const ::testing::TestParamInfo<PortSwitchCase>& info) { return std::string(info.param.name); });
+
+// A stored "tls" outside 0 to 2 is a fault in the file that the watcher
+// refuses. The dialog must not hide it by saving plain text with other edits.
+struct StoredTlsCase {
+    const char* name;
+    const char* stored; // "tls" in the file
+};
+
+void PrintTo(const StoredTlsCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class StoredTlsOutOfRange : public SetupDialog, public ::testing::WithParamInterface<StoredTlsCase> {};
+
+TEST_P(StoredTlsOutOfRange, ShowsNoChoiceAndKeepsTheValueUntilAnItemIsChosen)
+{
+    const std::string stored = GetParam().stored;
+    const std::string file = "[imap4]\r\nuse=0\r\nserver=imap.example.jp\r\nport=993\r\ntls=" + stored + "\r\n";
+    account.WriteIni(file);
+    OpenFolder();
+    EXPECT_EQ(ShownNext().tls, -1);
+
+    EXPECT_EQ(Run([](HWND) {}, IDOK), 2) << "no choice is no change";
+    EXPECT_EQ(account.ReadIni(), file);
+
+    EXPECT_EQ(Run([](HWND d) { Type(d, UserId, "hanako"); }, IDOK), 1);
+    EXPECT_EQ(Value(account.IniPath(), "user"), "hanako");
+    EXPECT_EQ(Value(account.IniPath(), "tls"), stored);
+    EXPECT_EQ(ShownNext().tls, -1);
+
+    EXPECT_EQ(Run([](HWND d) { Choose(d, TlsNone); }, IDOK), 1);
+    EXPECT_EQ(Value(account.IniPath(), "tls"), "0");
+    EXPECT_EQ(ShownNext().tls, TlsNone);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, StoredTlsOutOfRange,
+                         ::testing::Values(StoredTlsCase{"AboveTheItems", "3"}, StoredTlsCase{"Negative", "-1"}),
+                         [](const ::testing::TestParamInfo<StoredTlsCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // ---- closing without OK --------------------------------------------------------
 
@@ -430,13 +538,15 @@ std::string ClassName(const std::string& stored)
         return "edit";
     if (stored == "#130")
         return "static";
+    if (stored == "#133")
+        return "combobox";
     std::string lower = stored;
     for (char& c : lower)
         c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     return lower;
 }
 
-TEST(SetupDialogTemplate, IsDialog101InJapaneseOf215By133UnitsWithTwelveControlsInTabOrder)
+TEST(SetupDialogTemplate, IsDialog101InJapaneseOf215By133UnitsWithFourteenControlsInTabOrder)
 {
     HMODULE module = LoadLibraryExA("qvpush.dll", NULL, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(module, nullptr);
@@ -474,6 +584,8 @@ TEST(SetupDialogTemplate, IsDialog101InJapaneseOf215By133UnitsWithTwelveControls
         {1002, "edit", "", child | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 80, 23, 131, 14},
         {none, "static", "ポート番号", child | SS_LEFT | WS_GROUP, 11, 43, 64, 8},
         {1003, "edit", "", child | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 80, 40, 44, 14},
+        {none, "static", "暗号化", child | SS_LEFT | WS_GROUP, 132, 43, 26, 8},
+        {1007, "combobox", "", child | CBS_DROPDOWNLIST | WS_TABSTOP, 160, 41, 51, 60},
         {none, "static", "ユーザー名", child | SS_LEFT | WS_GROUP, 11, 61, 64, 8},
         {1004, "edit", "", child | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 80, 58, 131, 14},
         {none, "static", "パスワード", child | SS_LEFT | WS_GROUP, 11, 80, 64, 8},
@@ -499,6 +611,77 @@ TEST(SetupDialogTemplate, IsDialog101InJapaneseOf215By133UnitsWithTwelveControls
         EXPECT_EQ(r.Word(), 0) << "creation data";
     }
     FreeLibrary(module);
+}
+
+// The encryption list and its label, as the dialog shows them: beside the
+// port field, which keeps its place, over no other control, and next after
+// the port field when tabbing.
+TEST_F(SetupDialog, EncryptionListBesideThePortFieldWithItsThreeItems)
+{
+    account.WriteIni(Filled);
+    OpenFolder();
+    size_t from = 0;
+    HWND dialog = Open(&from);
+    ASSERT_NE(dialog, nullptr);
+    HWND list = GetDlgItem(dialog, TlsId);
+    HWND port = GetDlgItem(dialog, PortId);
+    ASSERT_NE(list, nullptr);
+    HWND label = NULL;
+    for (const ui::Child& child : ui::Children(dialog))
+        if (child.text == "暗号化")
+            label = child.window;
+    ASSERT_NE(label, nullptr) << "no label 暗号化";
+
+    char className[64] = "";
+    GetClassNameA(list, className, sizeof className);
+    EXPECT_STRCASEEQ(className, "ComboBox");
+    LONG style = GetWindowLongA(list, GWL_STYLE);
+    EXPECT_EQ(style & 3, CBS_DROPDOWNLIST);
+    EXPECT_TRUE(style & WS_TABSTOP);
+    EXPECT_TRUE(IsWindowVisible(list));
+    std::vector<std::string> items;
+    int count = static_cast<int>(SendMessageA(list, CB_GETCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+        char item[64] = "";
+        if (SendMessageA(list, CB_GETLBTEXTLEN, i, 0) < static_cast<LRESULT>(sizeof item))
+            SendMessageA(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
+        items.push_back(item);
+    }
+    EXPECT_EQ(items, (std::vector<std::string>{"なし", "SSL/TLS", "STARTTLS"}));
+
+    // Rectangles in the dialog's client coordinates.
+    auto Place = [dialog](HWND control) {
+        RECT r;
+        GetWindowRect(control, &r);
+        MapWindowPoints(NULL, dialog, reinterpret_cast<POINT*>(&r), 2);
+        return r;
+    };
+    RECT portWhere = {80, 40, 80 + 44, 40 + 14};
+    MapDialogRect(dialog, &portWhere);
+    RECT portRect = Place(port);
+    EXPECT_TRUE(EqualRect(&portRect, &portWhere)) << "the port field moved";
+
+    RECT client;
+    GetClientRect(dialog, &client);
+    for (HWND added : {label, list}) {
+        RECT r = Place(added);
+        SCOPED_TRACE(added == list ? "the list" : "its label");
+        EXPECT_GE(r.left, portRect.right) << "right of the port field";
+        EXPECT_LT(r.top, portRect.bottom) << "on the port field's row";
+        EXPECT_GT(r.bottom, portRect.top) << "on the port field's row";
+        EXPECT_LE(r.right, client.right) << "inside the dialog";
+        for (const ui::Child& other : ui::Children(dialog)) {
+            if (other.window == added || GetParent(other.window) != dialog || !IsWindowVisible(other.window))
+                continue;
+            RECT o = Place(other.window), both;
+            EXPECT_FALSE(IntersectRect(&both, &r, &o))
+                << "overlaps control " << other.id << " \"" << other.text << "\"";
+        }
+    }
+
+    EXPECT_EQ(GetNextDlgTabItem(dialog, port, FALSE), list);
+    ui::Press(dialog, IDCANCEL);
+    EXPECT_EQ(Result(from), 2);
 }
 
 // ---- files that cannot be written -------------------------------------------

@@ -1,7 +1,13 @@
 #!/usr/bin/env python3
 """A private Dovecot on loopback for the tests, and a small service that controls it.
 
-    dovecotctl.py STATE_DIR IMAP_PORT CONTROL_PORT
+    dovecotctl.py STATE_DIR IMAP_PORT CONTROL_PORT [TLS_DIR]
+
+With TLS_DIR (a folder of tests/tls/make-certs.sh), Dovecot offers STARTTLS on
+IMAP_PORT with TLS_DIR/server.pem, speaks implicit TLS on IMAP_PORT + 10000
+(127.0.0.1 and ::1), and also listens on 127.0.0.2:IMAP_PORT, where a client
+from 127.0.0.1 counts as remote: there it refuses LOGIN without TLS
+(LOGINDISABLED).
 
 Writes its own Dovecot configuration into STATE_DIR (which it wipes first:
 every run starts without users, mail or log), runs `dovecot -F` as a child in
@@ -161,9 +167,10 @@ def wait_until(condition, deadline_s):
 
 
 class Dovecot:
-    def __init__(self, state, imap_port):
+    def __init__(self, state, imap_port, tls_dir=None):
         self.state = os.path.abspath(state)
         self.imap_port = imap_port
+        self.tls_dir = os.path.abspath(tls_dir) if tls_dir else None
         self.conf = os.path.join(self.state, "dovecot.conf")
         self.base_dir = os.path.join(self.state, "run")
         self.lib_dir = os.path.join(self.state, "lib")
@@ -223,14 +230,36 @@ class Dovecot:
         self.stop_group(pid)
 
     def configuration(self):
+        tls = self.tls_dir
+        ssl = "ssl = no"
+        if tls:
+            ssl = """ssl = yes
+ssl_cert = <{d}/server.pem
+ssl_key = <{d}/server.key
+ssl_min_protocol = TLSv1.2
+# A client from another address than the server's counts as remote: there
+# the password may go only over TLS.
+local 127.0.0.2 {{
+  disable_plaintext_auth = yes
+}}""".format(d=tls)
+        return self.plain_configuration().format(
+            base=self.base_dir, lib=self.lib_dir, log=self.log_path,
+            users=self.users_dir, mail=self.mail_dir, port=self.imap_port,
+            listen="127.0.0.1, ::1, 127.0.0.2" if tls else "127.0.0.1, ::1",
+            ssl=ssl,
+            imap_addresses="127.0.0.1, ::1, 127.0.0.2" if tls else "127.0.0.1, ::1",
+            imaps_addresses="127.0.0.1, ::1" if tls else "*",
+            imaps_port=self.imap_port + 10000 if tls else 0)
+
+    def plain_configuration(self):
         return """\
 # Written by dovecotctl.py: a private server for the tests, on loopback only.
 protocols = imap
-listen = 127.0.0.1, ::1
+listen = {listen}
 base_dir = {base}
 state_dir = {lib}
 log_path = {log}
-ssl = no
+{ssl}
 disable_plaintext_auth = no
 auth_mechanisms = plain login
 auth_verbose = yes
@@ -264,15 +293,15 @@ protocol imap {{
 
 service imap-login {{
   inet_listener imap {{
-    address = 127.0.0.1, ::1
+    address = {imap_addresses}
     port = {port}
   }}
   inet_listener imaps {{
-    port = 0
+    address = {imaps_addresses}
+    port = {imaps_port}
   }}
 }}
-""".format(base=self.base_dir, lib=self.lib_dir, log=self.log_path,
-           users=self.users_dir, mail=self.mail_dir, port=self.imap_port)
+"""
 
     # Running -----------------------------------------------------------
 
@@ -521,17 +550,18 @@ class Server(socketserver.ThreadingTCPServer):
 
 
 def main():
-    if len(sys.argv) != 4:
-        sys.stderr.write("usage: dovecotctl.py STATE_DIR IMAP_PORT CONTROL_PORT\n")
+    if len(sys.argv) not in (4, 5):
+        sys.stderr.write("usage: dovecotctl.py STATE_DIR IMAP_PORT CONTROL_PORT [TLS_DIR]\n")
         return 2
     state, imap_port, control_port = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    tls_dir = sys.argv[4] if len(sys.argv) == 5 else None
 
     try:
         server = Server(("127.0.0.1", control_port), Handler)
     except OSError as error:
         log("control port %d on 127.0.0.1 is taken: %s" % (control_port, error.strerror))
         return 1
-    dovecot = Dovecot(state, imap_port)
+    dovecot = Dovecot(state, imap_port, tls_dir)
     server.dovecot = dovecot
 
     # Signals only set a flag and wake the main thread through a pipe.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Starts a private Dovecot with its control service, detached from the caller:
-#   start.sh RUN_DIR IMAP_PORT CONTROL_PORT
+#   start.sh RUN_DIR IMAP_PORT CONTROL_PORT [TLS_DIR]
 # RUN_DIR is a folder of the caller's (in the build folder). Dovecot's own
 # state (configuration, users, mail, sockets, logs) lives in a folder made
 # for this run under /tmp, which RUN_DIR/state-folder names: Dovecot's auth
@@ -17,11 +17,13 @@
 # is taken or Dovecot does not come up.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-if [ $# -ne 3 ]; then
-    echo "usage: start.sh RUN_DIR IMAP_PORT CONTROL_PORT" >&2
+if [ $# -ne 3 ] && [ $# -ne 4 ]; then
+    echo "usage: start.sh RUN_DIR IMAP_PORT CONTROL_PORT [TLS_DIR]" >&2
     exit 2
 fi
 imap=$2 control=$3
+tls=()
+[ $# -eq 4 ] && tls=("$(cd "$4" && pwd)")
 mkdir -p "$1"
 run=$(cd "$1" && pwd)
 python=/usr/bin/python3
@@ -60,7 +62,7 @@ echo "$state" >"$run/state-folder.new"
 mv -f "$run/state-folder.new" "$run/state-folder"
 
 : >"$state/control.log"
-setsid "$python" "$here/dovecotctl.py" "$state" "$imap" "$control" \
+setsid "$python" "$here/dovecotctl.py" "$state" "$imap" "$control" "${tls[@]}" \
     </dev/null >>"$state/control.log" 2>&1 &
 pid=$!
 echo "$pid" >"$state/control.pid"

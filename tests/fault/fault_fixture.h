@@ -113,7 +113,9 @@ protected:
     }
 
     // Plays a clean dialogue with the script server's current client, from
-    // the greeting to IDLE, and waits for the watcher's "IDLE mode".
+    // the greeting to IDLE, and waits for the watcher's "IDLE mode". A
+    // watcher without the trace has no such line: serial 0 does not wait,
+    // and whatever is sent next follows the continuation on the stream.
     ::testing::AssertionResult PlayToIdle(ScriptServer& server, int serial = 1)
     {
         size_t from = standin::LogSize();
@@ -130,6 +132,8 @@ protected:
         if (tag.empty())
             return ::testing::AssertionFailure() << "expected IDLE, got: " << server.LastLine();
         server.Send("+ idling\r\n");
+        if (serial == 0)
+            return ::testing::AssertionSuccess();
         char idle[64];
         snprintf(idle, sizeof idle, "trace [%02d]IDLE mode", serial);
         if (standin::WaitForLog(idle, 20000, from) < 0)

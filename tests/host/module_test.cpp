@@ -125,7 +125,7 @@ TEST(Module, ImportsOnlyWindowsSystemDlls)
     PeFile pe("qvpush.dll");
     ASSERT_NE(pe.nt, nullptr);
     const std::set<std::string> system = {"kernel32.dll", "user32.dll", "ws2_32.dll", "crypt32.dll",
-                                          "msvcrt.dll",   "advapi32.dll", "gdi32.dll",    "iphlpapi.dll"};
+                                          "msvcrt.dll",   "advapi32.dll", "gdi32.dll", "secur32.dll", "iphlpapi.dll"};
     std::set<std::string> imported = pe.ImportedDlls();
     EXPECT_TRUE(imported.count("kernel32.dll"));
     for (const std::string& dll : imported)
@@ -163,9 +163,12 @@ TEST(Module, ImportsOnlyFunctionsThatWindows7Has)
         // ws2_32.dll
         "WSACloseEvent", "WSACreateEvent", "WSAEnumNetworkEvents", "WSAEventSelect", "WSAGetLastError",
         "WSAIoctl", "WSAStartup", "closesocket", "connect", "freeaddrinfo", "getaddrinfo", "getnameinfo", "htons",
-        "inet_addr", "ioctlsocket", "recv", "select", "send", "setsockopt", "getsockopt", "socket",
+        "inet_addr", "inet_pton", "ioctlsocket", "WSASetLastError", "recv", "select", "send", "setsockopt", "getsockopt", "socket",
         // crypt32.dll
-        "CryptBinaryToStringA", "CryptStringToBinaryA",
+        "CryptBinaryToStringA", "CryptStringToBinaryA", "CertFreeCertificateContext",
+        // secur32.dll
+        "AcquireCredentialsHandleA", "DecryptMessage", "DeleteSecurityContext", "EncryptMessage",
+        "FreeContextBuffer", "FreeCredentialsHandle", "InitializeSecurityContextA", "QueryContextAttributesA",
         // iphlpapi.dll
         "CancelIPChangeNotify", "NotifyAddrChange",
 #ifdef _WIN64

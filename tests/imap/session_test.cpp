@@ -90,11 +90,17 @@ protected:
     }
 };
 
-TEST_F(Session, ByeAsGreetingStillLeadsToLogin)
+TEST_F(Session, ByeAsGreetingEndsTheAttemptWithoutLoginAndTheNextWaits)
 {
     Connect();
     server.Send("* BYE going away\r\n");
-    Expect("LOGIN alice pw", "C001");
+    EXPECT_TRUE(server.WaitClosed());
+    double closed = MonotonicMs();
+    ASSERT_GE(harness.WaitFor("notice connect-failed"), 0);
+    ASSERT_TRUE(server.Accept(15000)) << "no new attempt";
+    EXPECT_GE(server.AcceptedAtMs(1) - closed, 2990.0) << "a goodbye counts as a failure";
+    EXPECT_EQ(harness.Count(" LOGIN "), 0);
+    EXPECT_EQ(harness.Count("notice login-failed"), 0);
 }
 
 TEST_F(Session, SilentServerTimesOutAfterTwentySecondsWithOneNotice)
@@ -111,10 +117,18 @@ TEST_F(Session, SilentServerTimesOutAfterTwentySecondsWithOneNotice)
     EXPECT_EQ(harness.Count("notice connect-failed"), 1);
 }
 
+// What the answer to LOGIN leads to.
+enum LoginOutcome {
+    Accepted,      // SELECT follows
+    WrongPassword, // the login-failed box, and the watcher switches off
+    TryLater,      // the connection closes, no box, a new attempt 3 s later
+    NeedsTls,      // the connect-failed box with the encryption line, a new attempt later
+};
+
 struct LoginStatusCase {
     const char* name;
-    const char* status;
-    bool accepted;
+    const char* answer; // untagged lines first, then the status after "C001 "
+    LoginOutcome outcome;
 };
 
 void PrintTo(const LoginStatusCase& c, std::ostream* os)
@@ -124,37 +138,66 @@ void PrintTo(const LoginStatusCase& c, std::ostream* os)
 
 class LoginStatus : public Session, public ::testing::WithParamInterface<LoginStatusCase> {};
 
-TEST_P(LoginStatus, OnlyUpperCaseOkIsSuccess)
+TEST_P(LoginStatus, AnswerDecidesBetweenGoingOnWrongPasswordAndTryingAgain)
 {
+    const LoginStatusCase& c = GetParam();
     Connect();
     server.Send("* OK ready\r\n");
     Expect("LOGIN alice pw", "C001");
-    server.Send(std::string("C001 ") + GetParam().status + "\r\n");
-    if (GetParam().accepted) {
+    std::string answer = c.answer;
+    size_t status = answer.rfind('\n') == std::string::npos ? 0 : answer.rfind('\n') + 1;
+    server.Send(answer.substr(0, status) + "C001 " + answer.substr(status) + "\r\n");
+    switch (c.outcome) {
+    case Accepted:
         Expect("SELECT INBOX", "C002");
         EXPECT_EQ(harness.Count("notice login-failed"), 0);
         return;
+    case WrongPassword: {
+        ASSERT_GE(harness.WaitFor("notice login-failed"), 0);
+        EXPECT_TRUE(server.WaitClosed());
+        // Switched off: no new attempt, however long the session keeps stepping.
+        standin::ObserveFor(4000);
+        EXPECT_FALSE(server.Accept(0));
+        harness.Stop();
+        EXPECT_EQ(w.settings.use, 0);
+        EXPECT_EQ(server.Accepted(), 1);
+        EXPECT_EQ(harness.Count("notice connect-failed"), 0);
+        return;
     }
-    ASSERT_GE(harness.WaitFor("notice login-failed"), 0);
-    EXPECT_TRUE(server.WaitClosed());
-    // Switched off: no new attempt, however long the session keeps stepping.
-    standin::ObserveFor(4000);
-    EXPECT_FALSE(server.Accept(0));
-    harness.Stop();
-    EXPECT_EQ(w.settings.use, 0);
-    EXPECT_EQ(server.Accepted(), 1);
-    EXPECT_EQ(harness.Count("notice connect-failed"), 0);
+    case TryLater:
+    case NeedsTls: {
+        EXPECT_TRUE(server.WaitClosed());
+        double closed = MonotonicMs();
+        ASSERT_TRUE(server.Accept(15000)) << "no new attempt";
+        EXPECT_GE(server.AcceptedAtMs(1) - closed, 2990.0);
+        server.Send("* OK ready\r\n");
+        Expect("LOGIN alice pw", "C001");
+        EXPECT_EQ(harness.Count("notice login-failed"), 0);
+        EXPECT_EQ(w.settings.use, 1);
+        if (c.outcome == NeedsTls)
+            EXPECT_EQ(harness.Count("notice connect-failed (lParam " + std::to_string(ReasonLoginDisabled) + ")"), 1);
+        else
+            EXPECT_EQ(harness.Count("notice connect-failed"), 0);
+        return;
+    }
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, LoginStatus,
-                         ::testing::Values(LoginStatusCase{"Ok", "OK logged in", true},
-                                           LoginStatusCase{"Okay", "OKAY", true},
-                                           LoginStatusCase{"LowerCaseOk", "ok logged in", false},
-                                           LoginStatusCase{"No", "NO [AUTHENTICATIONFAILED] bad", false},
-                                           LoginStatusCase{"Bad", "BAD syntax", false}),
-                         [](const ::testing::TestParamInfo<LoginStatusCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Table, LoginStatus,
+    ::testing::Values(LoginStatusCase{"Ok", "OK logged in", Accepted}, LoginStatusCase{"Okay", "OKAY", Accepted},
+                      LoginStatusCase{"LowerCaseOk", "ok logged in", WrongPassword},
+                      LoginStatusCase{"PlainNo", "NO bad", WrongPassword},
+                      LoginStatusCase{"AuthenticationFailed", "NO [AUTHENTICATIONFAILED] bad", WrongPassword},
+                      LoginStatusCase{"AuthorizationFailed", "NO [AUTHORIZATIONFAILED] no", WrongPassword},
+                      LoginStatusCase{"Expired", "NO [EXPIRED] password expired", WrongPassword},
+                      LoginStatusCase{"Bad", "BAD syntax", TryLater},
+                      LoginStatusCase{"Unavailable", "NO [UNAVAILABLE] try later", TryLater},
+                      LoginStatusCase{"Limit", "NO [LIMIT] too many", TryLater},
+                      LoginStatusCase{"InUse", "NO [INUSE] busy", TryLater},
+                      LoginStatusCase{"NoWithBye", "* BYE shutting down\nNO not now", TryLater},
+                      LoginStatusCase{"PrivacyRequired", "NO [PRIVACYREQUIRED] use TLS", NeedsTls}),
+    [](const ::testing::TestParamInfo<LoginStatusCase>& info) { return std::string(info.param.name); });
 
 TEST_F(Session, RejectedSelectClosesNotifiesAndTriesAgain)
 {
@@ -204,13 +247,56 @@ INSTANTIATE_TEST_SUITE_P(
                       RecentCase{"CheckOnceWithoutRecentLine", {"* 12 EXISTS"}, 1, 1}),
     [](const ::testing::TestParamInfo<RecentCase>& info) { return std::string(info.param.name); });
 
-TEST_F(Session, ExistsBetweenIdleAndItsContinuationIsNotMail)
+TEST_F(Session, ExistsBetweenIdleAndItsContinuationIsMail)
 {
     w.settings.recvAtConnected = 0;
     Connect();
     ReachIdle({"* 12 EXISTS"}, "* 13 EXISTS\r\n");
-    EXPECT_EQ(MailNoticesBeforeSentinel(), 0);
+    EXPECT_EQ(MailNoticesBeforeSentinel(), 1);
 }
+
+TEST_F(Session, ExistsBeforeTheContinuationMakesTheCheckOnReachingIdleNeedless)
+{
+    w.settings.recvAtConnected = 1;
+    Connect();
+    ReachIdle({"* 12 EXISTS"}, "* 13 EXISTS\r\n");
+    EXPECT_EQ(MailNoticesBeforeSentinel(), 1);
+}
+
+struct IdleEnd {
+    const char* name;
+    const char* line;
+};
+
+void PrintTo(const IdleEnd& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class IdleEndedByServer : public Session, public ::testing::WithParamInterface<IdleEnd> {};
+
+TEST_P(IdleEndedByServer, ReconnectsAfterThePauseAndHearsTheNextMail)
+{
+    w.settings.recvAtConnected = 0;
+    Connect();
+    ReachIdle();
+    server.Send(GetParam().line);
+    // The session does not stay deaf on a connection whose IDLE is over.
+    EXPECT_TRUE(server.WaitClosed());
+    double closed = MonotonicMs();
+    ASSERT_GE(harness.WaitFor("trace [01]IDLE ended by the server"), 0);
+    ASSERT_TRUE(server.Accept(15000));
+    EXPECT_GE(server.AcceptedAtMs(1) - closed, 2990.0);
+    ReachIdle();
+    EXPECT_EQ(MailNoticesBeforeSentinel(), 0);
+    EXPECT_EQ(harness.Count("notice connect-failed"), 0) << "IDLE had been reached";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, IdleEndedByServer,
+                         ::testing::Values(IdleEnd{"Bye", "* BYE idle too long\r\n"},
+                                           IdleEnd{"TaggedCompletion", "C003 OK IDLE terminated\r\n"},
+                                           IdleEnd{"TaggedRejection", "C003 BAD not now\r\n"}),
+                         [](const ::testing::TestParamInfo<IdleEnd>& info) { return std::string(info.param.name); });
 
 TEST_F(Session, EveryExistsLineInIdleIsMailEvenAfterExpunge)
 {
@@ -289,7 +375,7 @@ TEST_F(Session, ByeAndCloseArrivingTogetherAreNoticed)
     // Without the close being seen, the session would idle on a dead socket
     // until its renewal is due.
     ASSERT_TRUE(server.Accept(15000)) << "the closed connection was not noticed";
-    EXPECT_GE(harness.WaitFor("trace [01]## Connection Closed"), 0);
+    EXPECT_GE(harness.WaitFor("trace [01]IDLE ended by the server"), 0);
 }
 
 TEST_F(Session, RenewalWithRefreshTimeZeroRunsAtEveryStepAndAnnouncesExists)
@@ -438,11 +524,13 @@ TEST_P(ResponseTimeout, LoginAnsweredLate)
     } else {
         ASSERT_GE(harness.WaitFor("notice connect-failed"), 0);
         EXPECT_GE(harness.WaitFor("trace [01]recv timeout(1000)"), 0);
-        // The connection stays, and the session waits for a greeting again;
-        // the late OK is skipped as no greeting.
+        // The connection goes: it may be logged in by now, and a late OK
+        // must not meet a second LOGIN. The next attempt starts afresh.
+        EXPECT_TRUE(server.WaitClosed());
+        ASSERT_TRUE(server.Accept(15000));
         server.Send("* OK hello again\r\n");
-        Expect("LOGIN alice pw", "C002");
-        EXPECT_EQ(server.Accepted(), 1);
+        Expect("LOGIN alice pw", "C001");
+        EXPECT_EQ(harness.Count("notice login-failed"), 0);
     }
 }
 

@@ -1,10 +1,11 @@
 // Writes an account's qvpush.ini with the plug-in's own settings code, the
 // way the setup dialog saves it:
 //
-//   write_settings.exe ACCOUNT_DIR\ SERVER PORT USER PASSWORD [DEBUG]
+//   write_settings.exe ACCOUNT_DIR\ SERVER PORT USER PASSWORD [DEBUG [TLS]]
 //
 // use and recvAtConnected are set to 1. DEBUG, when given, is written as a
-// user would edit the file by hand (the dialog never writes it).
+// user would edit the file by hand (the dialog never writes it). TLS is the
+// encryption the dialog offers: 0 none, 1 SSL/TLS, 2 STARTTLS.
 #include <windows.h>
 
 #include <stdio.h>
@@ -18,7 +19,7 @@
 int main(int argc, char** argv)
 {
     if (argc < 6) {
-        fprintf(stderr, "usage: write_settings.exe ACCOUNT_DIR\\ SERVER PORT USER PASSWORD [DEBUG]\n");
+        fprintf(stderr, "usage: write_settings.exe ACCOUNT_DIR\\ SERVER PORT USER PASSWORD [DEBUG [TLS]]\n");
         return 2;
     }
     const char* account = argv[1];
@@ -30,6 +31,8 @@ int main(int argc, char** argv)
     snprintf(settings.server, sizeof settings.server, "%s", argv[2]);
     snprintf(settings.user, sizeof settings.user, "%s", argv[4]);
     snprintf(settings.pass, sizeof settings.pass, "%s", argv[5]);
+    if (argc > 7)
+        settings.tls = atoi(argv[7]);
     if (!SaveSettings(account, settings)) {
         fprintf(stderr, "could not write %sqvpush.ini\n", account);
         return 1;

@@ -29,19 +29,20 @@ LRESULT CALLBACK NoticeProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 // The session's notices, posted to the harness's window as a watcher posts
 // them to its front window.
 // Each post is logged as it happens ("post mail" ...), and again by the
-// window when it handles it ("notice mail" ...).
-void PostNotice(void* owner, UINT command)
+// window when it handles it ("notice mail" ...). A connect failure's reason
+// goes as the lParam ("notice connect-failed (lParam 6)").
+void PostNotice(void* owner, UINT command, LPARAM detail = 0)
 {
     standin::Log("post %s", NoticeName(command));
-    PostMessageA(static_cast<HWND>(owner), WM_COMMAND, command, 0);
+    PostMessageA(static_cast<HWND>(owner), WM_COMMAND, command, detail);
 }
 void PostMail(void* owner)
 {
     PostNotice(owner, MailNotice);
 }
-void PostConnectFailed(void* owner, const ConnectFailure&)
+void PostConnectFailed(void* owner, const ConnectFailure& failure)
 {
-    PostNotice(owner, ConnectFailedNotice);
+    PostNotice(owner, ConnectFailedNotice, failure.reason);
 }
 void PostLoginFailed(void* owner)
 {

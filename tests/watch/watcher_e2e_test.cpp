@@ -234,6 +234,74 @@ TEST_F(Watchers, UnreachableServerShowsTheConnectFailedBoxOnce)
     EXPECT_EQ(ui::WaitForWindow("#32770", ErrorCaption, 0, window), nullptr);
 }
 
+TEST_F(Watchers, TlsValueOutOfRangeShowsItsBoxAtOnceAndNeverConnects)
+{
+    ScriptServer server;
+    TempAccount account;
+    AccountIni ini;
+    ini.port = server.Port();
+    ini.user = "alice";
+    ini.pass = "pw";
+    WriteAccountIni(account.Folder(), ini);
+    WritePrivateProfileStringA("imap4", "tls", "5", account.IniPath().c_str());
+    WritePrivateProfileStringA(NULL, NULL, NULL, account.IniPath().c_str());
+    HWND window = standin::OpenFolder(account.Folder());
+
+    HWND box = ui::WaitForWindow("#32770", ErrorCaption, 20000, window);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(ui::MessageBoxText(box), "IMAP4サーバーへ接続できません\n設定ファイルの tls の値が正しくありません");
+    // At the first attempt, not after three failed ones.
+    const std::string refused = "trace [01]tls setting error(5)";
+    long told = WaitFor("trace [01]Connect failed");
+    ASSERT_GE(told, 0);
+    std::vector<std::string> lines = standin::LogLines();
+    EXPECT_EQ(std::count_if(lines.begin() + mark, lines.begin() + told,
+                            [&](const std::string& line) { return line.find(refused) != std::string::npos; }),
+              1);
+    ui::Press(box, IDOK);
+    ASSERT_TRUE(ui::WaitForWindowGone(box, 10000));
+    // The next attempt is refused as well, and none reached the server.
+    ASSERT_GE(standin::WaitForLog(refused, 20000, told + 1), 0);
+    EXPECT_FALSE(server.Accept(0)) << "a connection was made with tls=5";
+    EXPECT_EQ(Count("trace [01]connect to("), 0);
+}
+
+TEST_F(Watchers, FingerprintFromTheBoxPastedIntoTheFileIsAcceptedAtTheNextAttempt)
+{
+    TempAccount account;
+    AccountIni ini;
+    std::string user = WriteDovecotAccount(account.Folder(), ini);
+    // Implicit TLS, with another certificate's fingerprint pinned.
+    const std::string file = account.IniPath();
+    WritePrivateProfileStringA("imap4", "port", std::to_string(dovecot::ImapPort() + 10000).c_str(), file.c_str());
+    WritePrivateProfileStringA("imap4", "tls", "1", file.c_str());
+    WritePrivateProfileStringA("imap4", "tlsFingerprint", std::string(64, '0').c_str(), file.c_str());
+    WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str());
+    HWND window = standin::OpenFolder(account.Folder());
+
+    HWND box = ui::WaitForWindow("#32770", ErrorCaption, 20000, window);
+    ASSERT_NE(box, nullptr);
+    std::string text = ui::MessageBoxText(box);
+    const std::string head = "IMAP4サーバーへ接続できません\nサーバー証明書が指定された指紋と一致しません\n"
+                             "証明書の指紋 (SHA-256): ";
+    const std::string tail = "\nこのサーバーを信頼する場合は、この指紋を " + file + " に tlsFingerprint として書いてください。";
+    ASSERT_EQ(text.compare(0, head.size(), head), 0) << text;
+    ASSERT_GT(text.size(), head.size() + tail.size()) << text;
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+    std::string fingerprint = text.substr(head.size(), text.size() - head.size() - tail.size());
+    EXPECT_EQ(dovecot::Logins(user), 0) << "LOGIN went to a refused server";
+
+    // The user trusts it: the fingerprint as the box shows it goes into the
+    // file, and the window stays open.
+    WritePrivateProfileStringA("imap4", "tlsFingerprint", fingerprint.c_str(), file.c_str());
+    WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str());
+    ui::Press(box, IDOK);
+    ASSERT_TRUE(ui::WaitForWindowGone(box, 10000));
+    ASSERT_GE(WaitFor("trace [01]IDLE mode", 30000), 0) << "the pasted fingerprint was not used";
+    EXPECT_TRUE(dovecot::WaitLogins(user, 1)) << dovecot::Logins(user) << " logins";
+    EXPECT_EQ(Count("trace [02]"), 0) << "a new watcher was made";
+}
+
 // ---- stopping in every phase ----------------------------------------------
 
 struct StopPhase {

@@ -18,6 +18,7 @@
 #include "standin/host.h"
 #include "support/dovecot.h"
 #include "support/host_fixture.h"
+#include "support/linked_plugin.h"
 #include "support/process_stats.h"
 #include "support/script_server.h"
 #include "support/temp_account.h"
@@ -30,25 +31,6 @@ using testing_support::TempAccount;
 
 namespace {
 
-FARPROC LinkedEntry(const char* name)
-{
-    static const struct {
-        const char* name;
-        FARPROC entry;
-    } entries[] = {
-#define ENTRY(name) {#name, reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&name))}
-        ENTRY(QPCGetPlugName),  ENTRY(QPCVersionInfo),       ENTRY(QPCStartUp),
-        ENTRY(QPCCleanUp),      ENTRY(QPCSetup),             ENTRY(QPCFolderInitMenu),
-        ENTRY(QPCFolderCreate), ENTRY(QPCFolderLoad),        ENTRY(QPCFolderClose),
-        ENTRY(QPCFolderEndRetrieve), ENTRY(QPCFolderPreOpenView),
-#undef ENTRY
-    };
-    for (const auto& entry : entries)
-        if (strcmp(entry.name, name) == 0)
-            return entry.entry;
-    return NULL;
-}
-
 DWORD WINAPI ReturnAtOnce(LPVOID)
 {
     return 0;
@@ -59,9 +41,7 @@ protected:
     void SetUp() override
     {
         standin::CaptureTrace();
-        options.pluginPath.clear();
-        options.linkedEntry = LinkedEntry;
-        options.attachLinked = [] { AttachPlugin(GetModuleHandleA(NULL)); };
+        linked_plugin::Use(&options);
         HostTest::SetUp();
     }
 
@@ -89,6 +69,20 @@ protected:
     if (standin::WaitForLog("trace [01]IDLE mode", 20000, from) < 0)
         return ::testing::AssertionFailure() << "the watcher did not reach IDLE";
     return ::testing::AssertionSuccess();
+}
+
+// After a hand-over at log index `handed`: the watcher keeps its connection.
+void ExpectConnectionStays(ScriptServer& server, size_t handed)
+{
+    // Two lines the watcher reads one after the other prove that it has
+    // been through its loop, and its thread's queue, since the hand-over.
+    for (const char* sentinel : {"* OK sentinel one", "* OK sentinel two"}) {
+        ASSERT_TRUE(server.Send(std::string(sentinel) + "\r\n"));
+        ASSERT_GE(standin::WaitForLog(std::string("trace [01]Recv:") + sentinel, 10000, handed), 0);
+    }
+    EXPECT_EQ(standin::CountLog("trace [01]CloseSocket", handed), 0) << "unchanged settings were handed over";
+    EXPECT_FALSE(server.WaitClosed(0)) << "the connection was dropped";
+    EXPECT_FALSE(server.Accept(0));
 }
 
 // Where the watcher goes once it has taken the new settings.
@@ -141,15 +135,7 @@ TEST_P(SettingsHandOver, ReconnectsWhenAnyOfTheSettingsChangedAndOnlyThen)
     });
 
     if (c.next == Next::Stays) {
-        // Two lines the watcher reads one after the other prove that it has
-        // been through its loop, and its thread's queue, since the hand-over.
-        for (const char* sentinel : {"* OK sentinel one", "* OK sentinel two"}) {
-            ASSERT_TRUE(server.Send(std::string(sentinel) + "\r\n"));
-            ASSERT_GE(standin::WaitForLog(std::string("trace [01]Recv:") + sentinel, 10000, handed), 0);
-        }
-        EXPECT_EQ(standin::CountLog("trace [01]CloseSocket", handed), 0) << "unchanged settings were handed over";
-        EXPECT_FALSE(server.WaitClosed(0)) << "the connection was dropped";
-        EXPECT_FALSE(server.Accept(0));
+        ExpectConnectionStays(server, handed);
         return;
     }
     ASSERT_TRUE(server.WaitClosed()) << "the changed settings did not drop the connection";
@@ -185,6 +171,107 @@ INSTANTIATE_TEST_SUITE_P(
         HandOverCase{"RecvAtConnected", [](Settings& s, int) { s.recvAtConnected = 1; }, Next::Same, "alice pw"},
         HandOverCase{"KeepAlive", [](Settings& s, int) { s.keepAlive = 30; }, Next::Same, "alice pw"}),
     [](const ::testing::TestParamInfo<HandOverCase>& info) { return std::string(info.param.name); });
+
+// ---- the keys only the file sets ------------------------------------------
+
+const char PastedFingerprint[] =
+    "9F:86:d0:81:88:4c:7d:65:9a:2f:ea:a0:c5:5a:d0:15:a3:bf:4f:1b:2b:0b:82:2c:d1:5d:6c:15:b0:f0:0a:08";
+
+Settings RunningSettings(HWND window)
+{
+    Settings running;
+    memset(&running, 0, sizeof running);
+    standin::Run([&] {
+        Watcher* watcher = FindWatcherByWindow(window);
+        if (watcher == nullptr)
+            return;
+        SharedLock hold(watcher->session.settingsLock);
+        running = watcher->session.settings;
+    });
+    return running;
+}
+
+TEST_F(LinkedWatchers, KeysPastedIntoTheFileAreUsedAtTheNextAttemptWithoutReopening)
+{
+    ScriptServer server;
+    TempAccount account;
+    AccountIni ini;
+    ini.port = server.Port();
+    ini.user = "alice";
+    ini.pass = "pw";
+    ini.debug = 0;
+    WriteAccountIni(account.Folder(), ini);
+    HWND window = standin::OpenFolder(account.Folder());
+    ASSERT_TRUE(server.Accept(20000));
+
+    // The user edits the file while the watcher is connected: the keys that
+    // only the file sets, and a key of the dialog, which must wait for it.
+    std::string file = account.IniPath();
+    WritePrivateProfileStringA("imap4", "debug", "1", file.c_str());
+    WritePrivateProfileStringA("imap4", "refreshTime", "3", file.c_str());
+    WritePrivateProfileStringA("imap4", "recvTimeout", "7", file.c_str());
+    WritePrivateProfileStringA("imap4", "tlsFingerprint", PastedFingerprint, file.c_str());
+    WritePrivateProfileStringA("imap4", "user", "bob", file.c_str());
+    WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str());
+
+    // IDLE, so that the close below is no failed connect; the new values
+    // are not used before the next attempt.
+    server.Send("* OK ready\r\n");
+    std::string tag = server.ExpectCommand("LOGIN alice pw");
+    ASSERT_FALSE(tag.empty()) << server.LastLine();
+    server.Send(tag + " OK logged in\r\n");
+    tag = server.ExpectCommand("SELECT INBOX");
+    ASSERT_FALSE(tag.empty()) << server.LastLine();
+    server.Send(tag + " OK [READ-WRITE] selected\r\n");
+    tag = server.ExpectCommand("IDLE");
+    ASSERT_FALSE(tag.empty()) << server.LastLine();
+    server.Send("+ idling\r\n");
+    server.Close();
+
+    ASSERT_TRUE(server.Accept(20000)) << "no new attempt after the close";
+    EXPECT_GE(WaitFor("trace [01]connect to("), 0) << "the pasted debug=1 did not turn the trace on";
+    server.Send("* OK ready\r\n");
+    EXPECT_FALSE(server.ExpectCommand("LOGIN alice pw").empty()) << "the dialog's key came from the file: "
+                                                                  << server.LastLine();
+    Settings running = RunningSettings(window);
+    EXPECT_EQ(running.debug, 1);
+    EXPECT_EQ(running.refreshTime, 3);
+    EXPECT_EQ(running.recvTimeout, 7);
+    EXPECT_STREQ(running.tlsFingerprint, PastedFingerprint);
+    EXPECT_STREQ(running.user, "alice");
+}
+
+TEST_F(LinkedWatchers, HandOverOfTheFileItsKeysWereReadAgainFromKeepsTheConnection)
+{
+    ScriptServer server;
+    TempAccount account;
+    AccountIni ini;
+    ini.port = server.Port();
+    ini.user = "alice";
+    ini.pass = "pw";
+    // Values the watcher brings into range; the file keeps them as written.
+    // Both are above it: one below would renew IDLE at once, and the test
+    // could not tell when the hand-over was served.
+    ini.refreshTime = 30;
+    ini.recvTimeout = 3601;
+    WriteAccountIni(account.Folder(), ini);
+    WritePrivateProfileStringA("imap4", "tlsFingerprint", PastedFingerprint, account.IniPath().c_str());
+    WritePrivateProfileStringA(NULL, NULL, NULL, account.IniPath().c_str());
+    HWND window = standin::OpenFolder(account.Folder());
+    ASSERT_TRUE(server.Accept(20000));
+    ASSERT_TRUE(PlayToIdle(server, mark));
+
+    // What the settings flow hands over after the dialog confirmed no change.
+    size_t handed = standin::LogSize();
+    standin::Run([&] {
+        Watcher* watcher = FindWatcherByWindow(window);
+        ASSERT_NE(watcher, nullptr);
+        Settings settings;
+        LoadSettings(account.Folder().c_str(), &settings);
+        UpdateSettings(watcher, settings);
+    });
+    ExpectConnectionStays(server, handed);
+}
 
 TEST_F(LinkedWatchers, SwitchedOnBySettingsAfterStartingOff)
 {

@@ -1,0 +1,197 @@
+// The TLS handshake on a connected socket and the check of the server's
+// certificate: the part of the transport that makes a connection encrypted.
+#include <string.h>
+
+#include <atomic>
+#include <new>
+#include <string>
+
+#include "diag/handles.h"
+#include "imap/certcheck.h"
+#include "imap/command.h"
+#include "imap/session.h"
+#include "imap/transport.h"
+
+namespace {
+
+// The certificate check runs on a helper thread: its first run in a process
+// takes a third of a second under Wine, and a stop must not wait for it.
+struct PendingCheck {
+    std::atomic<long> references{2}; // the worker and the helper thread
+    UniqueHandle done;
+    PCCERT_CONTEXT leaf = NULL;
+    std::string server;
+    std::string pin;
+    CertReport report;
+
+    ~PendingCheck()
+    {
+        if (leaf != NULL)
+            CertFreeCertificateContext(leaf);
+    }
+};
+
+const SIZE_T CheckStackReserve = 64 * 1024;
+
+void Release(PendingCheck* check)
+{
+    if (--check->references == 0)
+        delete check;
+}
+
+DWORD WINAPI CheckThread(LPVOID parameter)
+{
+    PendingCheck* check = static_cast<PendingCheck*>(parameter);
+    HMODULE module = NULL;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&CheckThread), &module);
+    check->report = CheckServerCertificate(check->leaf, check->server.c_str(), check->pin.c_str());
+    SetEvent(check->done.Get());
+    Release(check);
+    if (module != NULL)
+        FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+// Checks the certificate on a helper thread, waiting for it or the stop.
+// False when the check could not be run or a stop ended the wait.
+bool CheckCertificate(Session* session, PCCERT_CONTEXT leaf, CertReport* report)
+{
+    PendingCheck* check = new (std::nothrow) PendingCheck;
+    if (check == NULL) {
+        CertFreeCertificateContext(leaf);
+        return false;
+    }
+    check->leaf = leaf;
+    try {
+        check->server = session->settings.server;
+        check->pin = session->settings.tlsFingerprint;
+    } catch (...) {
+        delete check;
+        return false;
+    }
+    check->done.Attach(CreateEventA(NULL, TRUE, FALSE, NULL));
+    ModuleReference module = ReferenceModuleOf(reinterpret_cast<const void*>(&CheckThread));
+    HANDLE thread = NULL;
+    if (check->done.Valid() && module.Valid())
+        thread = CreateThread(NULL, CheckStackReserve, CheckThread, check, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+    if (thread == NULL) {
+        delete check;
+        return false;
+    }
+    module.Detach(); // the thread gives it back on its way out
+    CloseHandle(thread);
+    HANDLE handles[2] = {check->done.Get(), session->stopEvent.Get()};
+    bool checked = WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0;
+    if (checked)
+        *report = check->report;
+    Release(check);
+    return checked;
+}
+
+const char* VerdictName(CertVerdict verdict)
+{
+    switch (verdict) {
+    case CertAccepted:
+        return "accepted";
+    case CertPinMismatch:
+        return "not the pinned certificate";
+    case CertUntrusted:
+        return "untrusted";
+    case CertNameMismatch:
+        return "name mismatch";
+    case CertExpired:
+        return "expired";
+    case CertPinInvalid:
+        return "tlsFingerprint invalid";
+    }
+    return "?";
+}
+
+ConnectFailReason ReasonOf(CertVerdict verdict)
+{
+    switch (verdict) {
+    case CertAccepted:
+        return ReasonNone;
+    case CertPinMismatch:
+        return ReasonPinMismatch;
+    case CertUntrusted:
+        return ReasonCertUntrusted;
+    case CertNameMismatch:
+        return ReasonCertName;
+    case CertExpired:
+        return ReasonCertExpired;
+    case CertPinInvalid:
+        return ReasonPinSetting;
+    }
+    return ReasonCertUntrusted;
+}
+
+// Sends the handshake bytes the channel has made.
+bool SendTokens(Session* session)
+{
+    TlsChannel& tls = session->tls;
+    if (tls.toSend.empty())
+        return true;
+    std::string tokens;
+    tokens.swap(tls.toSend);
+    if (send(session->sock.Get(), tokens.data(), static_cast<int>(tokens.size()), 0) ==
+        static_cast<int>(tokens.size()))
+        return true;
+    Trace(session, "send error(%d)", WSAGetLastError());
+    return false;
+}
+
+} // namespace
+
+ConnectFailReason StartTls(Session* session)
+{
+    TlsChannel& tls = session->tls;
+    // Bytes read before the handshake are no part of it: on a STARTTLS
+    // connection they came in the clear, and anyone could have put them
+    // there.
+    session->received.pos = 0;
+    session->received.len = 0;
+    DropPartialLine(session);
+    if (!TlsBegin(&tls, SystemSspi(), session->settings.server)) {
+        Trace(session, "TLS error(%x)", static_cast<unsigned>(tls.lastStatus));
+        return ReasonTls;
+    }
+    TlsStep step = TlsNeedMore;
+    for (;;) {
+        if (!SendTokens(session))
+            return ReasonTls;
+        if (step == TlsDone)
+            break;
+        int waited = WaitForData(session, ResponseTimeoutMs(session));
+        if (StopRequested(session))
+            return ReasonNone;
+        if (waited != WaitData || !HasUnreadByte(session))
+            return ReasonTls;
+        ReceiveBuffer& received = session->received;
+        step = TlsHandshake(&tls, received.bytes + received.pos, static_cast<size_t>(received.len - received.pos));
+        received.pos = 0;
+        received.len = 0;
+        if (step == TlsFailed || step == TlsClosed) {
+            Trace(session, "TLS error(%x)", static_cast<unsigned>(tls.lastStatus));
+            return ReasonTls;
+        }
+    }
+    session->tlsActive = true;
+    Trace(session, "TLS handshake(%s,%s)", tls.protocol.c_str(), tls.cipher.c_str());
+
+    PCCERT_CONTEXT leaf = TlsServerCertificate(&tls);
+    if (leaf == NULL) {
+        Trace(session, "certificate missing");
+        return ReasonTls;
+    }
+    CertReport report;
+    if (!CheckCertificate(session, leaf, &report))
+        return StopRequested(session) ? ReasonNone : ReasonTls;
+    Trace(session, "certificate subject(%s)", report.subject.c_str());
+    Trace(session, "certificate issuer(%s)", report.issuer.c_str());
+    Trace(session, "certificate sha256(%s)", report.fingerprint.c_str());
+    Trace(session, "certificate %s", VerdictName(report.verdict));
+    session->failure.fingerprint = report.fingerprint;
+    return ReasonOf(report.verdict);
+}

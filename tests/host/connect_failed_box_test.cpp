@@ -1,0 +1,92 @@
+// The connect-failed box says why the watcher could not connect, and for a
+// certificate the user may choose to trust, its fingerprint and the file to
+// write it into. The box's text is read back from the host's own window.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "imap/session.h"
+#include "standin/host.h"
+#include "support/host_fixture.h"
+#include "support/linked_plugin.h"
+#include "support/ui.h"
+#include "watch/registry.h"
+#include "watch/watcher.h"
+
+namespace {
+
+const char ErrorCaption[] = "QV-PUSH エラー発生";
+const char Unreachable[] = "IMAP4サーバーへ接続できません";
+const char Fingerprint[] = "9f:86:d0:81:88:4c:7d:65:9a:2f:ea:a0:c5:5a:d0:15:a3:bf:4f:1b:2b:0b:82:2c:d1:5d:6c:15:b0:f0:0a:08";
+
+std::string Lines(const char* reason)
+{
+    return std::string(Unreachable) + "\n" + reason;
+}
+
+// A certificate failure: the reason, the certificate's fingerprint and the
+// account's settings file by its full path.
+std::string CertificateLines(const char* reason)
+{
+    return Lines(reason) + "\n証明書の指紋 (SHA-256): " + Fingerprint +
+           "\nこのサーバーを信頼する場合は、この指紋を C:\\acct\\qvpush.ini に tlsFingerprint として書いてください。";
+}
+
+class ConnectFailedBox : public HostTest {
+protected:
+    void SetUp() override
+    {
+        linked_plugin::Use(&options);
+        HostTest::SetUp();
+    }
+};
+
+TEST_F(ConnectFailedBox, AddsTheReasonOfTheLastFailureAndForACertificateWhatToTrust)
+{
+    const struct {
+        ConnectFailReason reason;
+        const char* fingerprint;
+        std::string text;
+    } cases[] = {
+        {ReasonNone, "", Unreachable},
+        {ReasonPinMismatch, Fingerprint, CertificateLines("サーバー証明書が指定された指紋と一致しません")},
+        {ReasonCertUntrusted, Fingerprint, CertificateLines("サーバー証明書を信頼できません（発行元を確認できません）")},
+        {ReasonCertName, Fingerprint, CertificateLines("サーバー証明書の名前がサーバー名と一致しません")},
+        {ReasonCertExpired, Fingerprint,
+         CertificateLines("サーバー証明書の有効期限が切れているか、まだ有効になっていません")},
+        {ReasonPinSetting, Fingerprint, CertificateLines("設定ファイルの tlsFingerprint の値が正しくありません")},
+        // No certificate was seen: nothing to pin.
+        {ReasonCertUntrusted, "", Lines("サーバー証明書を信頼できません（発行元を確認できません）")},
+        {ReasonPinSetting, "", Lines("設定ファイルの tlsFingerprint の値が正しくありません")},
+        // Not the certificate's fault: pinning it would change nothing.
+        {ReasonTls, Fingerprint, Lines("暗号化接続を確立できませんでした")},
+        {ReasonLoginDisabled, "",
+         Lines("このサーバーは暗号化されていない接続でのログインを許可していません。設定の「暗号化」で SSL/TLS "
+               "か STARTTLS を選んでください")},
+        {ReasonTlsSetting, "", Lines("設定ファイルの tls の値が正しくありません")},
+        // After all those, a failure without a reason keeps none of theirs.
+        {ReasonNone, Fingerprint, Unreachable},
+    };
+    HWND window = standin::OpenFolder("C:\\acct\\");
+    Watcher* watcher = nullptr;
+    standin::Run([&] { watcher = FindWatcherByWindow(window); });
+    ASSERT_NE(watcher, nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE("reason " + std::to_string(c.reason) + " fingerprint \"" + c.fingerprint + "\"");
+        ConnectFailure failure;
+        failure.reason = c.reason;
+        failure.fingerprint = c.fingerprint;
+        // What the session's worker does: this watcher's own is idle, as the
+        // account has no settings file.
+        watcher->session.events.connectFailed(watcher->session.events.owner, failure);
+        HWND box = ui::WaitForWindow("#32770", ErrorCaption, 10000, window);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(ui::MessageBoxText(box), c.text);
+        ui::Press(box, IDOK);
+        ASSERT_TRUE(ui::WaitForWindowGone(box, 10000));
+    }
+}
+
+} // namespace
