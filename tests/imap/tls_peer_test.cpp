@@ -98,7 +98,15 @@ protected:
         w.settings.tls = 1;
         w.settings.recvAtConnected = 0;
     }
-    void TearDown() override { harness.Stop(); }
+    void TearDown() override
+    {
+        harness.Stop();
+        // What the session did, for a red run.
+        if (HasFailure()) {
+            for (const standin::TimedLine& line : standin::TimedLogLines(harness.mark))
+                printf("  %s\n", line.text.c_str());
+        }
+    }
 
     void Connect(PeerPort port, const char* server = "localhost", const std::string& pin = "")
     {

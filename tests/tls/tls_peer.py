@@ -60,6 +60,14 @@ def log(text):
     print(f"{time.strftime('%H:%M:%S')} {text}", flush=True)
 
 
+def shown(line):
+    """A client line for the log, without the password."""
+    parts = line.split(b" ")
+    if len(parts) > 2 and parts[1].upper() == b"LOGIN":
+        return b" ".join(parts[:3]) + b" ****"
+    return line[:80]
+
+
 def answer(line, state):
     """The response lines to one client line; state is a dict per connection."""
     parts = line.split(b" ")
@@ -162,7 +170,7 @@ class Connection:
             line = self.read_line()
             if line is None:
                 return
-            log(f"port +{self.offset} got {line[:60]!r}")
+            log(f"port +{self.offset} got {shown(line)!r}")
             lines = answer(line, state)
             if lines == [b"+ idling"]:
                 if self.offset == RECORD_PER_LINE:
@@ -247,7 +255,7 @@ def renegotiating_peer(port, tls_dir):
                     held = []
             continue
         line = line.rstrip(b"\r")
-        log(f"port +{RENEGOTIATE} got {line[:60]!r}")
+        log(f"port +{RENEGOTIATE} got {shown(line)!r}")
         lines = answer(line, state)
         if not renegotiated:
             # s_server drops whatever follows "r" in the same read of its
