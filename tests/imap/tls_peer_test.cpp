@@ -1,9 +1,8 @@
 // Encrypted sessions against the scripted TLS peer (tests/tls/tls_peer.py):
 // certificates the check must refuse, pinned fingerprints, servers given by
-// address, and records that arrive byte by byte, many to a segment, or with
-// a request for a new handshake. The peer listens on 127.0.0.1 from
-// QVPUSH_TLS_PEER_PORT, one port per behaviour; the test CA is trusted in
-// the Wine prefix.
+// address, and records that arrive byte by byte or many to a segment. The
+// peer listens on 127.0.0.1 from QVPUSH_TLS_PEER_PORT, one port per
+// behaviour; the test CA is trusted in the Wine prefix.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -30,7 +29,6 @@ enum PeerPort {
     NoAddressEntry = 5,
     ByteBySegment = 6,
     RecordsInOneSegment = 7,
-    Renegotiation = 8,
 };
 
 const int AttemptWaitMs = 30000;
@@ -289,10 +287,7 @@ TEST_P(TlsPeerRecords, EveryLineArrivesWholeAndOnce)
 INSTANTIATE_TEST_SUITE_P(
     Table, TlsPeerRecords,
     ::testing::Values(Delivery{"ByteBySegment", ByteBySegment},
-                      Delivery{"RecordPerLineManyToASegment", RecordsInOneSegment},
-                      // The peer answers the first command only once the
-                      // session has gone through the new handshake.
-                      Delivery{"RenegotiationAfterTheFirstCommand", Renegotiation}),
+                      Delivery{"RecordPerLineManyToASegment", RecordsInOneSegment}),
     [](const ::testing::TestParamInfo<Delivery>& info) { return std::string(info.param.name); });
 
 } // namespace

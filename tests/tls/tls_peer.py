@@ -9,10 +9,9 @@ One process listens on BASE_PORT + offset, one port per behaviour:
     +3 expired.pem      +4 otherca-leaf.pem (the leaf alone)   +5 noip.pem
     +6 server.pem; every TLS byte it sends goes out in a send() of its own
     +7 server.pem; every response line is a TLS record of its own, and all
-       the records of one answer go out in one send()
-    +8 server.pem through `openssl s_server`, which asks for a new handshake
-       (TLS 1.2 renegotiation) after the client's first command, and answers
-       that command only once the client has gone through the handshake
+       the records of one answer go out in one send(): the greeting with a
+       second untagged line, SELECT's six lines, and the IDLE continuation
+       with the "* 1 EXISTS"
 Every port speaks the same small IMAP dialogue: a greeting with a capability
 code, CAPABILITY, LOGIN, SELECT, IDLE (one "* 1 EXISTS" shortly after the
 continuation) and DONE.
@@ -21,7 +20,6 @@ RUN_DIR/peer.pid holds the pid, RUN_DIR/peer.log what it printed.
 """
 
 import os
-import re
 import select
 import signal
 import socket
@@ -43,7 +41,7 @@ OFFSETS = {
 }
 BYTEWISE = 6
 RECORD_PER_LINE = 7
-RENEGOTIATE = 8
+LAST_PORT = 7
 
 GREETING = b"* OK [CAPABILITY IMAP4rev1 IDLE] tls peer ready"
 SELECT_LINES = [
@@ -206,69 +204,6 @@ def accept_loop(server, context, offset):
         threading.Thread(target=serve_connection, args=(sock, context, offset), daemon=True).start()
 
 
-# ---- +8: the renegotiation, through openssl s_server ------------------------
-# s_server sends what it reads on stdin and prints what the client sends
-# among its own reports; a line "r" on stdin makes it ask for a new
-# handshake. One client at a time, as s_server serves them.
-
-CLIENT_LINE = re.compile(rb"^(\S+) (\S+)")
-
-
-def renegotiating_peer(port, tls_dir):
-    command = ["openssl", "s_server", "-accept", f"127.0.0.1:{port}", "-tls1_2",
-               "-cert", os.path.join(tls_dir, "server.pem"), "-key", os.path.join(tls_dir, "server.key")]
-    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT, bufsize=0)
-    state = {}
-    renegotiated = False
-    held = []
-
-    def write(lines):
-        process.stdin.write(b"".join(line + b"\r\n" for line in lines))
-        process.stdin.flush()
-
-    def send(lines):
-        if lines:
-            write(lines)
-            if lines == [b"+ idling"]:
-                time.sleep(EXISTS_DELAY)
-                write([b"* 1 EXISTS"])
-
-    for raw in iter(process.stdout.readline, b""):
-        line = raw.rstrip(b"\n")
-        if line.startswith(b"CIPHER is "):
-            state, renegotiated = {}, False
-            write([GREETING])
-            continue
-        if line == b"CONNECTION CLOSED":
-            state = {}
-            continue
-        # The client's lines end in CRLF; s_server's own end in LF.
-        if not line.endswith(b"\r"):
-            # s_server's socket blocks: it reports the new handshake only
-            # once the client has gone through it. Until then, and for good
-            # when it failed, the answer is held back.
-            if line.startswith(b"SSL_do_handshake"):
-                log(f"port +{RENEGOTIATE}: {line.decode(errors='replace')}")
-                if line == b"SSL_do_handshake -> 1":
-                    send(held)
-                    held = []
-            continue
-        line = line.rstrip(b"\r")
-        log(f"port +{RENEGOTIATE} got {shown(line)!r}")
-        lines = answer(line, state)
-        if not renegotiated:
-            # s_server drops whatever follows "r" in the same read of its
-            # stdin: the answer waits until it reports the request sent.
-            renegotiated = True
-            held = lines
-            process.stdin.write(b"r\n")
-            process.stdin.flush()
-            continue
-        send(lines)
-    log(f"port +{RENEGOTIATE}: s_server ended ({process.wait()})")
-
-
 def serve(base_port, tls_dir):
     listeners = []
     for offset, name in OFFSETS.items():
@@ -278,8 +213,7 @@ def serve(base_port, tls_dir):
         listeners.append((listen(base_port + offset), context, offset))
     for server, context, offset in listeners:
         threading.Thread(target=accept_loop, args=(server, context, offset), daemon=True).start()
-    threading.Thread(target=renegotiating_peer, args=(base_port + RENEGOTIATE, tls_dir), daemon=True).start()
-    log(f"listening on 127.0.0.1:{base_port}..{base_port + RENEGOTIATE}")
+    log(f"listening on 127.0.0.1:{base_port}..{base_port + LAST_PORT}")
 
 
 # ---- start and stop ----------------------------------------------------------
@@ -306,14 +240,13 @@ def stop(run_dir):
             pidfd = os.pidfd_open(pid)
         except ProcessLookupError:
             pidfd = None
-        # The whole group: s_server goes with it.
         try:
-            os.killpg(pid, signal.SIGTERM)
+            os.kill(pid, signal.SIGTERM)
         except ProcessLookupError:
             pass
         if pidfd is not None:
             if not select.select([pidfd], [], [], 30)[0]:
-                os.killpg(pid, signal.SIGKILL)
+                os.kill(pid, signal.SIGKILL)
                 select.select([pidfd], [], [], 10)
             os.close(pidfd)
     try:
@@ -344,7 +277,7 @@ def start(run_dir, base_port, tls_dir):
         print(f"tls_peer.py: the peer did not come up; see {run_dir}/peer.log", file=sys.stderr)
         stop(run_dir)
         return 1
-    print(f"tls_peer.py: listening on 127.0.0.1:{base_port}..{base_port + RENEGOTIATE} (pid {process.pid})")
+    print(f"tls_peer.py: listening on 127.0.0.1:{base_port}..{base_port + LAST_PORT} (pid {process.pid})")
     return 0
 
 
