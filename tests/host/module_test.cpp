@@ -145,7 +145,7 @@ TEST(Module, ImportsOnlyFunctionsThatWindows7Has)
         "CreateEventA", "CreateSemaphoreA", "CreateThread", "DeleteCriticalSection", "DuplicateHandle",
         "EnterCriticalSection", "FreeLibrary", "FreeLibraryAndExitThread", "GetCurrentProcess",
         "GetCurrentProcessId", "GetCurrentThread", "GetCurrentThreadId", "GetHandleInformation", "GetLastError",
-        "GetLocalTime", "GetModuleHandleA", "GetModuleHandleExA", "GetModuleHandleW", "GetPrivateProfileStringA",
+        "GetLocalTime", "LocalFree", "GetModuleHandleA", "GetModuleHandleExA", "GetModuleHandleW", "GetPrivateProfileStringA",
         "GetProcAddress", "GetProcessAffinityMask", "GetSystemInfo", "GetSystemTimeAsFileTime", "GetThreadContext",
         "GetThreadPriority", "GetTickCount", "GetTickCount64", "InitializeCriticalSection", "IsDBCSLeadByte",
         "IsDBCSLeadByteEx", "IsDebuggerPresent", "LeaveCriticalSection", "LoadLibraryA", "LoadLibraryW",
@@ -159,13 +159,15 @@ TEST(Module, ImportsOnlyFunctionsThatWindows7Has)
         "CheckDlgButton", "DialogBoxParamA", "EndDialog", "FindWindowExA", "GetDlgCtrlID", "GetDlgItemTextA",
         "GetMenu", "GetMenuItemCount", "GetMenuItemInfoA", "GetMenuState", "GetParent", "GetSubMenu",
         "GetWindowLongA", "IsDlgButtonChecked", "MessageBoxA", "MsgWaitForMultipleObjectsEx", "PeekMessageA",
-        "PostMessageA", "PostThreadMessageA", "SendMessageA", "SetDlgItemTextA", "SetWindowLongA", "wsprintfA",
+        "PostMessageA", "PostThreadMessageA", "SendDlgItemMessageA", "SendMessageA", "SetDlgItemTextA", "SetWindowLongA", "wsprintfA",
         // ws2_32.dll
         "WSACloseEvent", "WSACreateEvent", "WSAEnumNetworkEvents", "WSAEventSelect", "WSAGetLastError",
         "WSAIoctl", "WSAStartup", "closesocket", "connect", "freeaddrinfo", "getaddrinfo", "getnameinfo", "htons",
         "inet_addr", "inet_pton", "ioctlsocket", "WSASetLastError", "recv", "select", "send", "setsockopt", "getsockopt", "socket",
         // crypt32.dll
-        "CryptBinaryToStringA", "CryptStringToBinaryA", "CertFreeCertificateContext",
+        "CryptBinaryToStringA", "CryptStringToBinaryA", "CertFreeCertificateContext", "CertFindExtension",
+        "CertFreeCertificateChain", "CertGetCertificateChain", "CertNameToStrA", "CertVerifyCertificateChainPolicy",
+        "CryptDecodeObjectEx", "CryptHashCertificate2",
         // secur32.dll
         "AcquireCredentialsHandleA", "DecryptMessage", "DeleteSecurityContext", "EncryptMessage",
         "FreeContextBuffer", "FreeCredentialsHandle", "InitializeSecurityContextA", "QueryContextAttributesA",
