@@ -315,8 +315,11 @@ class Tee(threading.Thread):
     push as the plug-in's own session sees it.
 
     With tls it relays to Dovecot's implicit TLS port and cannot read the
-    lines: it stamps every chunk from the server instead (`chunks`), as it
-    hands it on; the first one after a delivery carries the EXISTS."""
+    lines: it stamps every chunk from the server instead (`chunks`), the
+    moment it has received it, right before handing it on. The plug-in can
+    read those bytes only after that stamp; the last chunk stamped before
+    the plug-in's trace line of an EXISTS is the one that completed its
+    record."""
 
     def __init__(self, tls=False):
         super().__init__(daemon=True)
@@ -364,13 +367,13 @@ class Tee(threading.Thread):
                 chunk = source.recv(65536)
                 if not chunk:
                     break
+                if stamp and self.tls:
+                    self.chunks.append(now_ms())
                 target.sendall(chunk)
             except OSError:
                 break
             at = now_ms()
-            if stamp and self.tls:
-                self.chunks.append(at)
-            elif stamp:
+            if stamp and not self.tls:
                 pending += chunk
                 while b"\n" in pending:
                     line, pending = pending.split(b"\n", 1)
@@ -389,10 +392,10 @@ class Tee(threading.Thread):
         for s in self.sockets:
             s.close()
 
-    def first_chunk_after(self, ms):
-        """When the first chunk from the server after `ms` was handed on; -1
-        when none came."""
-        return next((at for at in self.chunks if at >= ms), -1.0)
+    def last_chunk_before(self, ms):
+        """When the last chunk from the server received by `ms` came; -1 when
+        none came."""
+        return max((at for at in self.chunks if at <= ms), default=-1.0)
 
 
 ADDED = "**added by the plug-in**: EXISTS on its socket → mail-arrived post"
@@ -423,7 +426,7 @@ def run_latency(build, variant, mails, tls=False):
             continue
         k = int(record[1])
         delivered, wine_raw, recv, post, command, timer_armed, send_receive, dismissed = map(float, record[2:10])
-        session = tee.first_chunk_after(delivered) if tls else tee.exists.get(k, -1.0)
+        session = tee.last_chunk_before(recv) if tls else tee.exists.get(k, -1.0)
         rows.append({"k": k, "delivered": delivered, "native": native.exists.get(k, -1.0), "wine_raw": wine_raw,
                      "session": session,
                      "recv": recv, "post": post, "command": command, "send_receive": send_receive,
@@ -505,10 +508,14 @@ def tls_latency_section(plain, tls):
             "name localhost (tls 1, the certificate checked against the test CA that the prefix trusts); the raw "
             "readers stay plain. Each cell reads plain → TLS; the plain figures are the after run's above." % len(tls["rows"]),
             "",
-            "The tee cannot read encrypted lines, so over TLS it stamps every chunk that it hands from Dovecot to "
-            "the plug-in's socket and takes the first one after the delivery ended: nothing else comes from an "
-            "idling server between two deliveries, so that chunk carries the encrypted EXISTS. What the plug-in "
-            "adds is then measured from those bytes on its socket to its post, decryption included.", "",
+            "The tee cannot read encrypted lines, so over TLS it stamps every chunk from Dovecot the moment it "
+            "has received it, right before it hands it to the plug-in's socket (one loopback send later), and "
+            "takes for each mail the last chunk stamped before the plug-in's trace line of that EXISTS: the "
+            "chunk that completed the encrypted record, since the plug-in cannot read a line before its record "
+            "is whole. An idling server sends nothing else between two deliveries; should Dovecot send a line "
+            "of its own right after the EXISTS, before the plug-in has read it, the stamp would be that one's, "
+            "and the figure a little short. What the plug-in adds is measured from those bytes to its post, "
+            "decryption included. The plain rows stamp the EXISTS line itself, after its send.", "",
             table(["measure (ms)", "median", "p95", "min", "max", "n"], rows), "",
             "Clock check of the TLS run: the Windows side's QueryPerformanceCounter was %s ms behind "
             "CLOCK_MONOTONIC_RAW." % fmt(tls["clock_offset"], 2), ""]
