@@ -477,7 +477,8 @@ LATENCY_TARGET_MS = 0.5
 TLS_LATENCY_ROWS = [
     ("delivered → native raw reader: EXISTS (the server's push)", None),
     ("delivered → EXISTS handed to the plug-in's socket",
-     "delivered → EXISTS handed to the plug-in's socket (over TLS: the first encrypted segment after the delivery)"),
+     "delivered → EXISTS handed to the plug-in's socket (over TLS: the chunk that completed its record, "
+     "as the tee received it)"),
     ("delivered → plug-in has read the EXISTS line", "delivered → plug-in has read the EXISTS line (over TLS: decrypted)"),
     ("delivered → plug-in's mail-arrived post", None),
     (ADDED, None),
