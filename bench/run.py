@@ -887,7 +887,9 @@ def tls_close_section(result):
             "and during its handshake: a scripted server reads the hello and never answers. Beside them the plain "
             "close in IDLE of the run above. Two times per close: how long `QPCFolderClose` blocks the host, and "
             "from the close to the worker's last trace line, \"thread terminated\" (the worker ends on its own; "
-            "the host waits for it at most 100 ms).", "",
+            "the host waits for it at most 100 ms). The worker writes that line right before its thread exits, and "
+            "the host's wait on the thread ends only after that, so a close can last longer than the worker's "
+            "way out.", "",
             table(["watcher's state when its last window closes", "close median ms", "close p95 ms",
                    "close max ms", "→ thread ended median ms", "→ thread ended p95 ms", "→ thread ended max ms",
                    "n"], rows), ""]
