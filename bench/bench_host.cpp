@@ -3,11 +3,16 @@
 // only a process can take of itself. bench/run.py drives it, measures it
 // from outside (/proc) and writes the tables.
 //
-//   qvpush_bench.exe latency --user U --pass P --mails N [--port TEE]
-//   qvpush_bench.exe idle    --accounts N [--use 0]
-//   qvpush_bench.exe peer    --accounts N
-//   qvpush_bench.exe close   --cycles N [--cases A,B,...] [--sequence N]
-//   qvpush_bench.exe scale   --accounts N --mails M
+//   qvpush_bench.exe latency   --user U --pass P --mails N [--port TEE] [--tls 1]
+//   qvpush_bench.exe idle      --accounts N [--use 0] [--tls 1]
+//   qvpush_bench.exe peer      --accounts N
+//   qvpush_bench.exe close     --cycles N [--cases A,B,...] [--sequence N]
+//   qvpush_bench.exe scale     --accounts N --mails M
+//   qvpush_bench.exe handshake --connects N
+//
+// --tls 1 makes the plug-in's accounts speak implicit TLS to Dovecot's TLS
+// port (or to the tee in front of it) under the name localhost, which its
+// certificate is made out to; the test CA must be trusted in the prefix.
 //
 // Every mode that loads the plug-in takes --dll PATH (default qvpush.dll
 // next to the program), so that one run can measure two builds of it.
@@ -17,7 +22,9 @@
 //   CLOCK <ms>            NowMs() now, for a check against the native clock
 //   KV <key> <value>      one figure
 //   MAIL <k> <ms>...      one mail of the latency run (columns below)
-//   CLOSE <case> <ms>     one QPCFolderClose
+//   CLOSE <case> <ms> [<ms>] one QPCFolderClose, and for some cases the time
+//                         from the close to the worker's "thread terminated"
+//   CONNECT <tls> <first> <ms>... one connect of the handshake run (columns below)
 //   SEQUENCE <n> <ms> <ms> n accounts' last windows closed one after another:
 //                         wall time, and the time inside QPCFolderClose
 //   WIN <serial> ...      one window of the scale run
@@ -246,8 +253,26 @@ struct Account {
     int serial = 0;
 };
 
+// Dovecot's implicit TLS port: tests/dovecot/start.sh serves it 10000 above
+// the plain one when it is given a folder of certificates.
+int ImplicitTlsPort()
+{
+    return dovecot::ImapPort() + 10000;
+}
+
+// Turns an account's settings to implicit TLS on `port`, under the name that
+// Dovecot's certificate is made out to.
+void UseImplicitTls(const std::string& folder, int port)
+{
+    std::string file = folder + "qvpush.ini";
+    WritePrivateProfileStringA("imap4", "server", "localhost", file.c_str());
+    WritePrivateProfileStringA("imap4", "port", std::to_string(port).c_str(), file.c_str());
+    WritePrivateProfileStringA("imap4", "tls", "1", file.c_str());
+    WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str());
+}
+
 // A Dovecot user of its own, and its settings file.
-void MakeAccount(Account& account, int use, int recvAtConnected)
+void MakeAccount(Account& account, int use, int recvAtConnected, bool tls = false)
 {
     account.user = dovecot::UniqueUser("b");
     account.password = "pw-" + account.user;
@@ -261,6 +286,8 @@ void MakeAccount(Account& account, int use, int recvAtConnected)
     ini.debug = 1;
     ini.recvAtConnected = recvAtConnected;
     WriteAccountIni(account.folder->Folder(), ini);
+    if (tls)
+        UseImplicitTls(account.folder->Folder(), ImplicitTlsPort());
 }
 
 void StartHost(DWORD retrievalMs)
@@ -312,6 +339,8 @@ int Latency(int argc, char** argv)
     ini.debug = 1;
     ini.recvAtConnected = 0;
     WriteAccountIni(account.folder->Folder(), ini);
+    if (Argument(argc, argv, "--tls", "0") == "1")
+        UseImplicitTls(account.folder->Folder(), ini.port);
 
     StartHost(50);
     // What one trace line costs the worker: the plug-in's mail-arrived post
@@ -361,9 +390,10 @@ int Idle(int argc, char** argv)
 {
     int count = atoi(Argument(argc, argv, "--accounts", "1").c_str());
     int use = atoi(Argument(argc, argv, "--use", "1").c_str());
+    bool tls = Argument(argc, argv, "--tls", "0") == "1";
     std::vector<Account> accounts(static_cast<size_t>(count));
     for (Account& account : accounts)
-        MakeAccount(account, use, 0);
+        MakeAccount(account, use, 0, tls);
     StartHost(300);
     Memory before = MemoryNow();
     OpenAll(accounts, use != 0);
@@ -408,14 +438,25 @@ int Peer(int argc, char** argv)
 
 // ---- close cost ---------------------------------------------------------------
 
-double CloseAndMeasure(HWND window)
+// The time QPCFolderClose of the window took, as the host timed it. With
+// `threadEnded`, also the time from the close to the worker's last trace
+// line, "thread terminated": the worker's own way out, which the host does
+// not wait for to the end.
+double CloseAndMeasure(HWND window, int serial = 0, double* threadEnded = NULL)
 {
     size_t mark = standin::LogSize();
+    double start = standin::NowMs();
     standin::CloseFolder(window);
     long line = standin::WaitForLog("QPCFolderClose(" + Hex(window) + ")", 300000, mark);
     if (line < 0)
         Fail("no QPCFolderClose in the log");
     std::string text = standin::LogLines()[static_cast<size_t>(line)];
+    if (threadEnded != NULL) {
+        long ended = standin::WaitForLog(SerialText(serial, "thread terminated"), 30000, mark);
+        if (ended < 0)
+            Fail("worker " + std::to_string(serial) + " did not end after its close");
+        *threadEnded = standin::TimedLogLines(static_cast<size_t>(ended))[0].ms - start;
+    }
     return atof(text.substr(text.rfind(" in ") + 4).c_str());
 }
 
@@ -457,7 +498,49 @@ int Close(int argc, char** argv)
             HWND window = standin::OpenFolder(dovecotAccount.folder->Folder());
             if (standin::WaitForLog(SerialText(++serial, "IDLE mode"), 30000) < 0)
                 Fail("no IDLE");
-            Out("CLOSE idle %.1f", CloseAndMeasure(window));
+            double ended = 0;
+            double inClose = CloseAndMeasure(window, serial, &ended);
+            Out("CLOSE idle %.1f %.1f", inClose, ended);
+        }
+    }
+
+    // In IDLE on Dovecot over implicit TLS.
+    if (wanted("tls_idle")) {
+        Account tlsAccount;
+        MakeAccount(tlsAccount, 1, 0, true);
+        for (int i = 0; i < cycles; ++i) {
+            HWND window = standin::OpenFolder(tlsAccount.folder->Folder());
+            if (standin::WaitForLog(SerialText(++serial, "IDLE mode"), 30000) < 0)
+                Fail("no IDLE over TLS");
+            double ended = 0;
+            double inClose = CloseAndMeasure(window, serial, &ended);
+            Out("CLOSE tls_idle %.1f %.1f", inClose, ended);
+        }
+    }
+
+    // Over implicit TLS, the client's hello read by a server that never
+    // answers it.
+    if (wanted("tls_handshake")) {
+        ScriptServer server;
+        Account account;
+        AccountIni ini;
+        ini.port = server.Port();
+        ini.user = "u";
+        ini.pass = "p";
+        WriteAccountIni(account.folder->Folder(), ini);
+        UseImplicitTls(account.folder->Folder(), server.Port());
+        for (int i = 0; i < cycles; ++i) {
+            HWND window = standin::OpenFolder(account.folder->Folder());
+            ++serial;
+            if (!server.Accept(30000))
+                Fail("no connection to the script server");
+            // A TLS record header: handshake (22), version 3.x.
+            std::string header;
+            if (!server.ReadBytes(5, &header, 30000) || header[0] != 22 || header[1] != 3)
+                Fail("no TLS hello from the watcher");
+            double ended = 0;
+            double inClose = CloseAndMeasure(window, serial, &ended);
+            Out("CLOSE tls_handshake %.1f %.1f", inClose, ended);
         }
     }
 
@@ -591,6 +674,59 @@ int Close(int argc, char** argv)
         for (Account& account : accounts)
             inCloses += CloseAndMeasure(account.window);
         Out("SEQUENCE %d %.1f %.1f", sequence, standin::NowMs() - start, inCloses);
+    }
+    standin::Stop();
+    return 0;
+}
+
+// ---- connects over TLS ------------------------------------------------------------
+
+// The time of the first of the lines that holds the watcher's trace text;
+// the run fails when none does.
+double TraceTime(const std::vector<standin::TimedLine>& lines, int serial, const char* text)
+{
+    double at = FirstTime(lines, SerialText(serial, text));
+    if (at < 0)
+        Fail("no \"" + std::string(text) + "\" in watcher " + std::to_string(serial) + "'s trace");
+    return at;
+}
+
+// Opens and closes a window `connects` times over implicit TLS, and as many
+// times in plain text, taking turns, all in this one process: the first
+// certificate check of a process loads and primes what the later ones reuse.
+//   CONNECT <tls> <first> <Connected → IDLE mode>
+//           [<Connected → TLS handshake> <TLS handshake → certificate accepted>]
+int Handshake(int argc, char** argv)
+{
+    int connects = atoi(Argument(argc, argv, "--connects", "10").c_str());
+    Account tlsAccount;
+    Account plainAccount;
+    MakeAccount(tlsAccount, 1, 0, true);
+    MakeAccount(plainAccount, 1, 0, false);
+    StartHost(300);
+    Out("READY");
+    int serial = 0;
+    for (int i = 0; i < connects; ++i) {
+        for (int tls = 1; tls >= 0; --tls) {
+            Account& account = tls ? tlsAccount : plainAccount;
+            size_t mark = standin::LogSize();
+            HWND window = standin::OpenFolder(account.folder->Folder());
+            ++serial;
+            if (standin::WaitForLog(SerialText(serial, "IDLE mode"), 30000, mark) < 0)
+                Fail("watcher " + std::to_string(serial) + " did not reach IDLE");
+            std::vector<standin::TimedLine> lines = standin::TimedLogLines(mark);
+            double connected = TraceTime(lines, serial, "Connected(0)");
+            double idle = TraceTime(lines, serial, "IDLE mode");
+            if (tls) {
+                double handshake = TraceTime(lines, serial, "TLS handshake(");
+                double accepted = TraceTime(lines, serial, "certificate accepted");
+                Out("CONNECT 1 %d %.3f %.3f %.3f", i == 0 ? 1 : 0, idle - connected, handshake - connected,
+                    accepted - handshake);
+            } else {
+                Out("CONNECT 0 %d %.3f", i == 0 ? 1 : 0, idle - connected);
+            }
+            CloseAndMeasure(window);
+        }
     }
     standin::Stop();
     return 0;
@@ -748,5 +884,7 @@ int main(int argc, char** argv)
         return Close(argc, argv);
     if (mode == "scale")
         return Scale(argc, argv);
-    Fail("usage: qvpush_bench.exe latency|idle|peer|close|scale [options]");
+    if (mode == "handshake")
+        return Handshake(argc, argv);
+    Fail("usage: qvpush_bench.exe latency|idle|peer|close|scale|handshake [options]");
 }
