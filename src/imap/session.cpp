@@ -235,6 +235,35 @@ DWORD RenewAfterMs(const Session* session)
     return static_cast<DWORD>(session->settings.refreshTime) * 60000u;
 }
 
+// How long until IDLE is renewed; 0 when it is due now. A renewal that is
+// due waits while the start of a line waits for its end (DONE would drop
+// it, and an EXISTS with it), for at most the response time-out; then the
+// stale part goes, and the renewal with it.
+DWORD RenewalWaitMs(Session* session)
+{
+    DWORD now = GetTickCount();
+    DWORD renewAfter = RenewAfterMs(session);
+    DWORD idleFor = now - session->idleSinceTick;
+    if (idleFor < renewAfter)
+        return renewAfter - idleFor;
+    if (session->received.partialLine.empty()) {
+        session->partialHeld = false;
+        return 0;
+    }
+    if (!session->partialHeld) {
+        session->partialHeld = true;
+        session->partialHeldSince = now;
+    }
+    DWORD limit = ResponseTimeoutMs(session) != 0 ? ResponseTimeoutMs(session) : CheckTimeoutMs;
+    DWORD held = now - session->partialHeldSince;
+    if (held < limit)
+        return limit - held;
+    Trace(session, "partial line dropped");
+    DropPartialLine(session);
+    session->partialHeld = false;
+    return 0;
+}
+
 } // namespace
 
 Session::Session()
@@ -320,7 +349,7 @@ DWORD SessionStep(Session* session)
     }
     if (session->sessionState != 1) {
         StartSession(session);
-    } else if (!HasUnreadByte(session) && GetTickCount() - session->idleSinceTick >= RenewAfterMs(session)) {
+    } else if (!HasUnreadByte(session) && RenewalWaitMs(session) == 0) {
         // Never renew while received bytes wait to be read.
         RenewIdle(session);
     } else {
@@ -442,6 +471,7 @@ void StartSession(Session* session)
     session->connectNoticePending = 0;
     session->sessionState = 1;
     session->idleSinceTick = GetTickCount();
+    session->partialHeld = false;
     session->idleReachedTick = session->idleSinceTick;
     StartLinkChecks(session);
 }
@@ -450,11 +480,9 @@ void PollIdle(Session* session)
 {
     // Until the renewal is due, a line comes, the server goes, a thread
     // message comes for the worker, or the stop.
-    DWORD renewAfter = RenewAfterMs(session);
-    DWORD idleFor = GetTickCount() - session->idleSinceTick;
-    DWORD untilRenewal = idleFor < renewAfter ? renewAfter - idleFor : 1;
+    DWORD untilRenewal = RenewalWaitMs(session);
     std::string line;
-    int result = ReadIdleLine(session, line, untilRenewal);
+    int result = ReadIdleLine(session, line, untilRenewal != 0 ? untilRenewal : 1);
     if (result == WaitTimeout || result == WaitThreadMessage)
         return;
     if (result == WaitLinkCheck) {
@@ -507,6 +535,7 @@ void RestartIdle(Session* session, DWORD timeoutMs)
         return;
     }
     session->idleSinceTick = GetTickCount();
+    session->partialHeld = false;
 }
 
 } // namespace

@@ -107,6 +107,8 @@ struct Session {
     DWORD idleReachedTick = 0;       // IDLE reached after the last connect
     DWORD connectFailures = 0;       // consecutive failed connects
     DWORD idleSinceTick = 0;         // IDLE last started or renewed
+    bool partialHeld = false;        // a due renewal waits for the end of a line...
+    DWORD partialHeldSince = 0;      // ...since then
     int sessionState = 0;            // 0 not in IDLE yet, 1 in IDLE
     int tagCounter = 0;              // number of the last tagged command
     unsigned char connectNoticePending = 1; // "Connect failed" may still be told

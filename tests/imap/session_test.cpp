@@ -74,6 +74,19 @@ protected:
         ASSERT_GE(standin::WaitForLog("trace [01]IDLE mode", 10000, from), 0);
     }
 
+    // As ReachIdle, with the continuation and what follows it in one send.
+    void ReachIdleWith(const std::string& continuation)
+    {
+        server.Send("* OK ready\r\n");
+        Expect("LOGIN alice pw", "C001");
+        server.Send("C001 OK logged in\r\n");
+        Expect("SELECT INBOX", "C002");
+        server.Send("* 12 EXISTS\r\nC002 OK [READ-WRITE] selected\r\n");
+        Expect("IDLE", "C003");
+        server.Send(continuation);
+        ASSERT_GE(harness.WaitFor("trace [01]IDLE mode"), 0);
+    }
+
     // Every notice posted so far has been handled once a sentinel EXISTS,
     // sent last, has been posted and every post has reached the window.
     int MailNoticesBeforeSentinel()
@@ -376,6 +389,41 @@ TEST_F(Session, ByeAndCloseArrivingTogetherAreNoticed)
     // until its renewal is due.
     ASSERT_TRUE(server.Accept(15000)) << "the closed connection was not noticed";
     EXPECT_GE(harness.WaitFor("trace [01]IDLE ended by the server"), 0);
+}
+
+TEST_F(Session, DueRenewalWaitsForTheEndOfALineAndItsExistsIsAnnounced)
+{
+    w.settings.refreshTime = 0; // the renewal is due at every step
+    w.settings.recvTimeout = 10;
+    w.settings.recvAtConnected = 0;
+    Connect();
+    // Half a line comes right behind the continuation.
+    ReachIdleWith("+ idling\r\n* 13 EXI");
+    // DONE now would drop the half line, and the mail in it.
+    std::string line;
+    EXPECT_FALSE(server.ReadLine(&line, 1500)) << "renewed with a line half read: " << line;
+    server.Send("STS\r\n");
+    ASSERT_GE(harness.WaitFor("notice mail"), 0);
+    ASSERT_TRUE(server.ReadLine(&line));
+    EXPECT_EQ(line, "DONE");
+    EXPECT_EQ(harness.Count("notice mail"), 1);
+}
+
+TEST_F(Session, HalfALineThatNeverEndsIsDroppedAfterTheResponseTimeOutAndTheRenewalGoesOn)
+{
+    w.settings.refreshTime = 0;
+    w.settings.recvTimeout = 1;
+    w.settings.recvAtConnected = 0;
+    Connect();
+    ReachIdleWith("+ idling\r\n* 13 EXI");
+    std::string line;
+    ASSERT_TRUE(server.ReadLine(&line, 10000)) << "the renewal never came";
+    EXPECT_EQ(line, "DONE");
+    EXPECT_GE(harness.WaitFor("trace [01]partial line dropped"), 0);
+    server.Send("C003 OK idle done\r\n");
+    Expect("IDLE", "C004");
+    server.Send("+ idling\r\n* 14 EXISTS\r\n");
+    ASSERT_GE(harness.WaitFor("notice mail"), 0);
 }
 
 TEST_F(Session, RenewalWithRefreshTimeZeroRunsAtEveryStepAndAnnouncesExists)
