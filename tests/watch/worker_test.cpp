@@ -426,3 +426,17 @@ TEST(KeepInRange, RefreshTimeRecvTimeoutAndPortAreBroughtIntoRange)
         EXPECT_EQ(settings.port, c.wantPort) << "port " << c.port;
     }
 }
+
+TEST(KeepInRange, PortOutOfRangeBecomesTheUsualPortOfTheEncryption)
+{
+    const int cases[][3] = {{0, 0, 143}, {1, 0, 993}, {2, 0, 143}, {1, 65536, 993}, {2, -1, 143}, {1, 995, 995}};
+    for (const auto& c : cases) {
+        Settings settings;
+        memset(&settings, 0, sizeof settings);
+        settings.refreshTime = 12;
+        settings.tls = c[0];
+        settings.port = c[1];
+        KeepInRange(&settings);
+        EXPECT_EQ(settings.port, c[2]) << "tls " << c[0] << ", port " << c[1];
+    }
+}
