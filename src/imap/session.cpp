@@ -33,7 +33,7 @@ const DWORD CheckTimeoutMs = 20000;
 void NoteFailure(Session* session)
 {
     DWORD now = GetTickCount();
-    if (session->sessionState == 1 && now - session->idleReachedTick >= SteadyIdleMs)
+    if (session->sessionState != 0 && now - session->idleReachedTick >= SteadyIdleMs)
         session->failuresInRow = 0;
     if (session->failuresInRow < 0xFFFF)
         ++session->failuresInRow;
@@ -64,7 +64,7 @@ template <typename UntaggedLine> int ReadCompletion(Session* session, DWORD time
 
 // Reads lines until one begins with "+". An EXISTS on the way is new mail:
 // it is announced, and *announced is set. False when a read failed.
-bool WaitForContinuation(Session* session, DWORD timeoutMs, bool* announced)
+bool WaitForContinuation(Session* session, DWORD timeoutMs, bool* announced, bool* refused = NULL)
 {
     std::string line;
     for (;;) {
@@ -72,6 +72,11 @@ bool WaitForContinuation(Session* session, DWORD timeoutMs, bool* announced)
             return false;
         if (StartsWith(line, "+"))
             return true;
+        if (refused != NULL && StartsWith(line, "C") && IsTaggedWith(line, CommandTag(session->tagCounter))) {
+            // IDLE answered with a completion: the server will not idle.
+            *refused = true;
+            return false;
+        }
         if (StartsWith(line, "*") && Contains(line, "EXISTS")) {
             NotifyMailArrived(session);
             *announced = true;
@@ -190,9 +195,9 @@ bool ReadLoginResult(Session* session, std::string* status, bool* byeSeen)
 
 // LOGIN with the session's user and password. False when the session
 // cannot go on: the connection failed or closed, or the login was refused.
-bool Login(Session* session)
+bool Login(Session* session, std::string* okStatus)
 {
-    std::string status;
+    std::string& status = *okStatus;
     bool byeSeen = false;
     int sent = SendLogin(session, &status);
     if (sent == 0) {
@@ -347,7 +352,9 @@ DWORD SessionStep(Session* session)
         }
         session->retryPending = 0;
     }
-    if (session->sessionState != 1) {
+    if (session->sessionState == 2) {
+        PollNoop(session);
+    } else if (session->sessionState != 1) {
         StartSession(session);
     } else if (!HasUnreadByte(session) && RenewalWaitMs(session) == 0) {
         // Never renew while received bytes wait to be read.
@@ -406,6 +413,7 @@ void StartSession(Session* session)
     // Plain sessions read only a capability code in the greeting and send
     // nothing more than the login.
     std::vector<std::string> capabilities;
+    std::string loginStatus;
     bool preauthenticated = StartsWith(line, "* PREAUTH");
     bool listed = CapabilityCode(line, &capabilities);
     if (tls == 2 && !session->tlsActive) {
@@ -425,20 +433,27 @@ void StartSession(Session* session)
         // no wrong password, and the watcher stays on.
         FailSecurity(session, ReasonLoginDisabled);
         return;
-    } else if (!Login(session)) {
+    } else if (!Login(session, &loginStatus)) {
         return;
     }
+    // IDLE is judged by the capabilities after the login, which servers
+    // often extend; where they are not told, IDLE is tried.
+    std::vector<std::string> afterLogin;
+    bool idleUnlisted = CapabilityCode("* " + loginStatus, &afterLogin) && !HasCapability(afterLogin, "IDLE");
 
     if (!SendCommand("SELECT INBOX", session)) {
         NotifyConnectFailed(session);
         return;
     }
     bool recentSeen = false;
+    session->messageCount = 0;
     int selected = ReadCompletion(session, ResponseTimeoutMs(session), [&](const std::string& untagged) {
         if (Contains(untagged, "RECENT") && RecentCount(untagged) >= 1) {
             NotifyMailArrived(session);
             recentSeen = true;
         }
+        if (Contains(untagged, "EXISTS"))
+            session->messageCount = RecentCount(untagged); // "* n EXISTS" reads like "* n RECENT"
     });
     if (selected == 0) {
         if (StopRequested(session))
@@ -450,25 +465,35 @@ void StartSession(Session* session)
     if (selected == -1)
         return;
 
-    if (!SendCommand("IDLE", session)) {
-        NotifyConnectFailed(session);
-        return;
-    }
-    // Untagged lines before the continuation are skipped but for EXISTS;
-    // so is a tagged rejection, until the wait times out.
-    if (!WaitForContinuation(session, ResponseTimeoutMs(session), &recentSeen)) {
-        if (StopRequested(session))
+    bool refused = idleUnlisted;
+    if (!idleUnlisted) {
+        if (!SendCommand("IDLE", session)) {
+            NotifyConnectFailed(session);
             return;
-        CloseConnection(session);
-        NotifyConnectFailed(session);
-        return;
+        }
+        // Untagged lines before the continuation are skipped but for EXISTS;
+        // a completion of IDLE means the server will not idle.
+        if (!WaitForContinuation(session, ResponseTimeoutMs(session), &recentSeen, &refused) && !refused) {
+            if (StopRequested(session))
+                return;
+            CloseConnection(session);
+            NotifyConnectFailed(session);
+            return;
+        }
     }
     if (session->events.idleReached != NULL)
         session->events.idleReached(session->events.owner);
     if (!recentSeen && session->settings.recvAtConnected != 0)
         NotifyMailArrived(session);
-    Trace(session, "IDLE mode");
     session->connectNoticePending = 0;
+    if (refused) {
+        Trace(session, "NOOP mode");
+        session->sessionState = 2;
+        session->lastPollTick = GetTickCount();
+        session->idleReachedTick = session->lastPollTick;
+        return;
+    }
+    Trace(session, "IDLE mode");
     session->sessionState = 1;
     session->idleSinceTick = GetTickCount();
     session->partialHeld = false;
@@ -549,4 +574,64 @@ void CheckConnection(Session* session)
 {
     DWORD timeoutMs = ResponseTimeoutMs(session);
     RestartIdle(session, timeoutMs != 0 ? timeoutMs : CheckTimeoutMs);
+}
+
+namespace {
+
+const DWORD LongestPollMs = 2 * 60 * 1000;
+const DWORD ShortestPollMs = 1000;
+
+// Follows INBOX's message count; a count that grew is new mail, also after
+// a deletion ("* n EXPUNGE" lowers the count first).
+void FollowCount(Session* session, const std::string& line)
+{
+    if (!StartsWith(line, "*"))
+        return;
+    if (Contains(line, "EXPUNGE")) {
+        if (session->messageCount > 0)
+            --session->messageCount;
+    } else if (Contains(line, "EXISTS")) {
+        int count = RecentCount(line);
+        if (count > session->messageCount)
+            NotifyMailArrived(session);
+        session->messageCount = count;
+    }
+}
+
+} // namespace
+
+void PollNoop(Session* session)
+{
+    DWORD every = RenewAfterMs(session);
+    if (every > LongestPollMs)
+        every = LongestPollMs;
+    if (every < ShortestPollMs)
+        every = ShortestPollMs;
+    DWORD since = GetTickCount() - session->lastPollTick;
+    if (since < every) {
+        // Until the next poll: the server may also speak unasked.
+        std::string line;
+        int result = ReadIdleLine(session, line, every - since);
+        if (result == WaitTimeout || result == WaitThreadMessage || result == WaitLinkCheck)
+            return;
+        if (result != WaitData) {
+            if (!StopRequested(session))
+                CloseConnection(session);
+            return;
+        }
+        if (StartsWith(line, "* BYE")) {
+            Trace(session, "IDLE ended by the server");
+            CloseConnection(session);
+            return;
+        }
+        FollowCount(session, line);
+        return;
+    }
+    session->lastPollTick = GetTickCount();
+    if (!SendCommand("NOOP", session))
+        return;
+    int completed = ReadCompletion(session, ResponseTimeoutMs(session),
+                                   [&](const std::string& untagged) { FollowCount(session, untagged); });
+    if (completed == 0 && !StopRequested(session))
+        CloseConnection(session);
 }

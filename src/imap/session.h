@@ -109,7 +109,9 @@ struct Session {
     DWORD idleSinceTick = 0;         // IDLE last started or renewed
     bool partialHeld = false;        // a due renewal waits for the end of a line...
     DWORD partialHeldSince = 0;      // ...since then
-    int sessionState = 0;            // 0 not in IDLE yet, 1 in IDLE
+    int sessionState = 0;            // 0 not in IDLE yet, 1 in IDLE, 2 polling with NOOP
+    int messageCount = 0;            // INBOX's messages as the server last told them
+    DWORD lastPollTick = 0;          // the last NOOP of a polling session
     int tagCounter = 0;              // number of the last tagged command
     unsigned char connectNoticePending = 1; // "Connect failed" may still be told
     ConnectFailure failure;          // why the current attempt failed; reset when one starts
@@ -148,6 +150,9 @@ bool TraceEnabled(const Session* session);
 DWORD SessionStep(Session* session);
 void StartSession(Session* session);
 void PollIdle(Session* session);
+// A session on a server without IDLE: NOOP every refreshTime minutes, at
+// most two minutes apart, and new mail when the message count grew.
+void PollNoop(Session* session);
 void RenewIdle(Session* session);
 // Ends IDLE and starts it again, each answer within the response time-out
 // (20 s where that is no limit); else the connection is closed.

@@ -426,6 +426,55 @@ TEST_F(Session, HalfALineThatNeverEndsIsDroppedAfterTheResponseTimeOutAndTheRene
     ASSERT_GE(harness.WaitFor("notice mail"), 0);
 }
 
+// Servers without IDLE are polled. refreshTime 0 polls at the shortest
+// pace, once a second.
+TEST_F(Session, ServerWithoutIdleAfterLoginIsPolledAndAGrownCountIsMail)
+{
+    w.settings.refreshTime = 0;
+    w.settings.recvAtConnected = 0;
+    Connect();
+    server.Send("* OK [CAPABILITY IMAP4rev1 IDLE] ready\r\n");
+    Expect("LOGIN alice pw", "C001");
+    // The capabilities after the login are the ones that count.
+    server.Send("C001 OK [CAPABILITY IMAP4rev1 NAMESPACE] logged in\r\n");
+    Expect("SELECT INBOX", "C002");
+    server.Send("* 5 EXISTS\r\n* 0 RECENT\r\nC002 OK [READ-WRITE] selected\r\n");
+    Expect("NOOP", "C003");
+    ASSERT_GE(harness.WaitFor("trace [01]NOOP mode"), 0);
+    server.Send("C003 OK nothing new\r\n");
+    Expect("NOOP", "C004");
+    EXPECT_EQ(harness.Count("post mail"), 0);
+    server.Send("* 6 EXISTS\r\nC004 OK\r\n"); // a delivery
+    Expect("NOOP", "C005");
+    EXPECT_EQ(harness.Count("post mail"), 1);
+    server.Send("* 2 EXPUNGE\r\n* 6 EXISTS\r\nC005 OK\r\n"); // one deletion and one delivery
+    Expect("NOOP", "C006");
+    EXPECT_EQ(harness.Count("post mail"), 2);
+    server.Send("* 3 EXPUNGE\r\nC006 OK\r\n"); // a deletion alone is no mail
+    Expect("NOOP", "C007");
+    EXPECT_EQ(harness.Count("post mail"), 2);
+    EXPECT_EQ(harness.Count("notice connect-failed"), 0);
+}
+
+TEST_F(Session, IdleRefusedFallsBackToPolling)
+{
+    w.settings.refreshTime = 0;
+    w.settings.recvAtConnected = 0;
+    Connect();
+    server.Send("* OK ready\r\n");
+    Expect("LOGIN alice pw", "C001");
+    server.Send("C001 OK logged in\r\n"); // no capabilities told: IDLE is tried
+    Expect("SELECT INBOX", "C002");
+    server.Send("* 5 EXISTS\r\nC002 OK [READ-WRITE] selected\r\n");
+    Expect("IDLE", "C003");
+    server.Send("C003 BAD unknown command\r\n");
+    Expect("NOOP", "C004");
+    server.Send("* 6 EXISTS\r\nC004 OK\r\n");
+    Expect("NOOP", "C005");
+    EXPECT_EQ(harness.Count("post mail"), 1);
+    EXPECT_EQ(harness.Count("notice connect-failed"), 0);
+}
+
 TEST_F(Session, RenewalWithRefreshTimeZeroRunsAtEveryStepAndAnnouncesExists)
 {
     w.settings.refreshTime = 0;
