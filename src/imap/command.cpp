@@ -129,13 +129,15 @@ int ReadIdleLine(Session* session, std::string& out, DWORD timeoutMs)
     return ReadLineWith(session, out, timeoutMs, WaitForIdleEvent);
 }
 
-bool ReadTaggedResult(Session* session, std::string& status)
+bool ReadTaggedResult(Session* session, std::string& status, bool* byeSeen)
 {
     std::string tag = ExpectedTag(session);
     std::string line;
     while (!StopRequested(session)) {
         if (ReadLine(session, line, ResponseTimeoutMs(session)) != WaitData)
             return false;
+        if (byeSeen != nullptr && StartsWith(line, "* BYE"))
+            *byeSeen = true;
         if (StartsWith(line, "C") && IsTaggedWith(line, tag)) {
             status = StatusText(line);
             return true;

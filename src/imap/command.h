@@ -26,7 +26,9 @@ int ReadLine(Session* session, std::string& out, DWORD timeoutMs);
 // The same, in the idle wait: a thread message for the worker ends it with
 // WaitThreadMessage, and a time-out is not traced.
 int ReadIdleLine(Session* session, std::string& out, DWORD timeoutMs);
-bool ReadTaggedResult(Session* session, std::string& status);
+// Reads up to the tagged completion of the last command; its status text
+// goes to `status`. With byeSeen, an untagged BYE on the way sets it.
+bool ReadTaggedResult(Session* session, std::string& status, bool* byeSeen = nullptr);
 // 1: the last command completed with OK; 0: not its completion; -1: it
 // completed with a failure, and the connection is closed.
 int CheckTaggedCompletion(Session* session, std::string line);

@@ -174,25 +174,6 @@ bool UpgradeConnection(Session* session, const std::string& greeting, std::vecto
     return RequestCapabilities(session, names);
 }
 
-// Reads up to the tagged answer of the login, noting an untagged BYE on
-// the way. False when a read failed.
-bool ReadLoginResult(Session* session, std::string* status, bool* byeSeen)
-{
-    std::string tag = CommandTag(session->tagCounter);
-    std::string line;
-    while (!StopRequested(session)) {
-        if (ReadLine(session, line, ResponseTimeoutMs(session)) != WaitData)
-            return false;
-        if (StartsWith(line, "* BYE"))
-            *byeSeen = true;
-        if (StartsWith(line, "C") && IsTaggedWith(line, tag)) {
-            *status = StatusText(line);
-            return true;
-        }
-    }
-    return false;
-}
-
 // LOGIN with the session's user and password. False when the session
 // cannot go on: the connection failed or closed, or the login was refused.
 bool Login(Session* session, std::string* okStatus)
@@ -205,7 +186,7 @@ bool Login(Session* session, std::string* okStatus)
             NotifyConnectFailed(session);
         return false;
     }
-    if (sent == 1 && !ReadLoginResult(session, &status, &byeSeen)) {
+    if (sent == 1 && !ReadTaggedResult(session, status, &byeSeen)) {
         // Without an answer the server may have logged in by now: the
         // connection goes, like after every other failure.
         if (!StopRequested(session)) {
@@ -332,7 +313,6 @@ DWORD SessionStep(Session* session)
         DWORD pause = RetryDelayMs(session->failuresInRow);
         if (session->retryPending && sinceFailure < pause)
             return pause - sinceFailure;
-        session->lastAttemptTick = GetTickCount();
         session->failure = ConnectFailure();
         if (session->events.beforeAttempt != NULL)
             session->events.beforeAttempt(session->events.owner);

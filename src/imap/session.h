@@ -101,7 +101,6 @@ struct Session {
     bool peerClosed = false;    // the close was seen; every later wait reports it
     bool readPending = false;   // data was reported with the connect: read before waiting
     unsigned char retryPending = 0;  // the last attempt failed, or the session dropped
-    DWORD lastAttemptTick = 0;       // start of the last connection attempt
     DWORD failureTick = 0;           // when the last attempt failed or the session dropped
     DWORD failuresInRow = 0;         // failures and drops since IDLE last held a minute
     DWORD idleReachedTick = 0;       // IDLE reached after the last connect

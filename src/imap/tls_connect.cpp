@@ -127,21 +127,6 @@ ConnectFailReason ReasonOf(CertVerdict verdict)
     return ReasonCertUntrusted;
 }
 
-// Sends the handshake bytes the channel has made.
-bool SendTokens(Session* session)
-{
-    TlsChannel& tls = session->tls;
-    if (tls.toSend.empty())
-        return true;
-    std::string tokens;
-    tokens.swap(tls.toSend);
-    if (send(session->sock.Get(), tokens.data(), static_cast<int>(tokens.size()), 0) ==
-        static_cast<int>(tokens.size()))
-        return true;
-    Trace(session, "send error(%d)", WSAGetLastError());
-    return false;
-}
-
 } // namespace
 
 ConnectFailReason StartTls(Session* session)
@@ -159,7 +144,7 @@ ConnectFailReason StartTls(Session* session)
     }
     TlsStep step = TlsNeedMore;
     for (;;) {
-        if (!SendTokens(session))
+        if (!SendTlsTokens(session))
             return ReasonTls;
         if (step == TlsDone)
             break;
@@ -194,4 +179,18 @@ ConnectFailReason StartTls(Session* session)
     Trace(session, "certificate %s", VerdictName(report.verdict));
     session->failure.fingerprint = report.fingerprint;
     return ReasonOf(report.verdict);
+}
+
+bool SendTlsTokens(Session* session)
+{
+    TlsChannel& tls = session->tls;
+    if (tls.toSend.empty())
+        return true;
+    std::string tokens;
+    tokens.swap(tls.toSend);
+    if (send(session->sock.Get(), tokens.data(), static_cast<int>(tokens.size()), 0) ==
+        static_cast<int>(tokens.size()))
+        return true;
+    Trace(session, "send error(%d)", WSAGetLastError());
+    return false;
 }

@@ -42,15 +42,8 @@ bool OpenReceived(Session* session, const char* bytes, int count)
 {
     TlsStep step = TlsReceive(&session->tls, bytes, static_cast<size_t>(count));
     // Answers to the server's requests for a new handshake go out at once.
-    if (!session->tls.toSend.empty()) {
-        std::string tokens;
-        tokens.swap(session->tls.toSend);
-        int sent = send(session->sock.Get(), tokens.data(), static_cast<int>(tokens.size()), 0);
-        if (sent != static_cast<int>(tokens.size())) {
-            Trace(session, "send error(%d)", WSAGetLastError());
-            return false;
-        }
-    }
+    if (!SendTlsTokens(session))
+        return false;
     if (step == TlsFailed) {
         Trace(session, "TLS error(%x)", static_cast<unsigned>(session->tls.lastStatus));
         return false;

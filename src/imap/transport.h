@@ -41,6 +41,9 @@ void TakeOpenedBytes(Session* session);
 // Sends bytes whole, sealed when the connection is encrypted. False when
 // they could not go out (the error is the socket's, in WSAGetLastError).
 bool SendOnConnection(Session* session, const std::string& bytes);
+// Sends, whole, the handshake bytes the TLS channel has made. False when
+// they could not go out (traced).
+bool SendTlsTokens(Session* session);
 // Runs the TLS handshake on the connected socket and checks the server's
 // certificate against the settings. ReasonNone when the connection is now
 // encrypted; otherwise why not, with the connection still open (the caller
