@@ -688,4 +688,54 @@ TEST_F(Session, FiftyMegabyteLineWithoutLfLeavesMemoryFlat)
     EXPECT_LT(peakAfter - peakBefore, 24.0);
 }
 
+// A polling session whose link must be checked (the machine slept) asks the
+// server at once with its NOOP, instead of waiting for the next poll.
+TEST_F(Session, PollingSessionChecksItsLinkWithANoopAtOnce)
+{
+    sleptMs = 0;
+    w.readClocks = ClocksWithSleep;
+    w.link.checkEveryMs = 500;
+    w.settings.refreshTime = 1; // a poll a minute
+    w.settings.recvAtConnected = 0;
+    Connect();
+    server.Send("* OK ready\r\n");
+    Expect("LOGIN alice pw", "C001");
+    server.Send("C001 OK [CAPABILITY IMAP4rev1] logged in\r\n");
+    Expect("SELECT INBOX", "C002");
+    server.Send("* 5 EXISTS\r\nC002 OK [READ-WRITE] selected\r\n");
+    ASSERT_GE(harness.WaitFor("trace [01]NOOP mode"), 0);
+    std::string line;
+    EXPECT_FALSE(server.ReadLine(&line, 2000)) << "sent without a reason: " << line;
+    sleptMs += 3600000;
+    Expect("NOOP", "C003");
+    server.Send("* 6 EXISTS\r\nC003 OK\r\n");
+    EXPECT_GE(harness.WaitFor("post mail"), 0) << "the check's answer was not read";
+}
+
+// Lines already received when a poll falls due are read before its NOOP:
+// a deletion and a delivery in one segment, read slowly, still give mail.
+TEST_F(Session, LinesWaitingWhenThePollFallsDueAreReadFirst)
+{
+    w.settings.refreshTime = 0; // a poll a second
+    w.settings.recvAtConnected = 0;
+    Connect();
+    server.Send("* OK ready\r\n");
+    Expect("LOGIN alice pw", "C001");
+    server.Send("C001 OK [CAPABILITY IMAP4rev1] logged in\r\n");
+    Expect("SELECT INBOX", "C002");
+    server.Send("* 5 EXISTS\r\nC002 OK [READ-WRITE] selected\r\n");
+    Expect("NOOP", "C003");
+    // The reading of the deletion takes longer than the poll's interval.
+    standin::SetTraceHook([](const std::string& traced) {
+        if (traced.find("Recv:* 3 EXPUNGE") != std::string::npos)
+            Sleep(1500);
+    });
+    server.Send("C003 OK\r\n* 3 EXPUNGE\r\n* 8 EXISTS\r\n");
+    Expect("NOOP", "C004");
+    standin::SetTraceHook(standin::TraceHook());
+    server.Send("C004 OK\r\n");
+    EXPECT_GE(harness.WaitFor("post mail"), 0) << "the EXISTS that waited behind the deletion was lost";
+    EXPECT_EQ(harness.Count("post mail"), 1);
+}
+
 } // namespace

@@ -400,6 +400,15 @@ std::string Stamp()
     return text;
 }
 
+std::mutex TraceHookMutex;
+TraceHook TraceHookNow;
+
+TraceHook CurrentTraceHook()
+{
+    std::lock_guard<std::mutex> lock(TraceHookMutex);
+    return TraceHookNow;
+}
+
 LONG CALLBACK TraceHandler(EXCEPTION_POINTERS* exception)
 {
     // OutputDebugStringA raises this exception for a debugger; with none
@@ -411,6 +420,11 @@ LONG CALLBACK TraceHandler(EXCEPTION_POINTERS* exception)
     size_t length = static_cast<size_t>(record->ExceptionInformation[0]);
     std::string line(text, length > 0 && text[length - 1] == '\0' ? length - 1 : length);
     Log("trace %s", line.c_str());
+    // Runs on the tracing thread, after the line is logged: a test can hold
+    // that thread here, as a slow debugger would, or act at an exact point.
+    TraceHook hook = CurrentTraceHook();
+    if (hook)
+        hook(line);
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
@@ -456,6 +470,12 @@ void Log(const char* format, ...)
     LogEntries.push_back(line);
     LogTimes.push_back(ms);
     LogChanged.notify_all();
+}
+
+void SetTraceHook(const TraceHook& hook)
+{
+    std::lock_guard<std::mutex> lock(TraceHookMutex);
+    TraceHookNow = hook;
 }
 
 void CaptureTrace()

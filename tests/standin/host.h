@@ -129,6 +129,11 @@ std::vector<TimedLine> TimedLogLines(size_t from = 0);
 // Copies every OutputDebugStringA line of this process (the plug-in's trace)
 // into the log as "trace " followed by the line. Idempotent.
 void CaptureTrace();
+// Called with every captured trace line (without "trace "), on the thread
+// that wrote it, once the line is in the log; an empty function removes it.
+// The tracing thread waits for it, as it would for a slow debugger.
+typedef std::function<void(const std::string& line)> TraceHook;
+void SetTraceHook(const TraceHook& hook);
 
 // Milliseconds on the monotonic clock that the log's entries also carry.
 double NowMs();

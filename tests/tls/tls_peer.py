@@ -38,10 +38,12 @@ OFFSETS = {
     5: "noip",
     6: "server",
     7: "server",
+    8: "server",
 }
 BYTEWISE = 6
 RECORD_PER_LINE = 7
-LAST_PORT = 7
+TURNS = 8
+LAST_PORT = 8
 
 GREETING = b"* OK [CAPABILITY IMAP4rev1 IDLE] tls peer ready"
 SELECT_LINES = [
@@ -178,6 +180,10 @@ class Connection:
                     self.send_lines(lines)
                     time.sleep(EXISTS_DELAY)
                     self.send_lines([b"* 1 EXISTS"])
+                    if self.offset == TURNS:
+                        time.sleep(EXISTS_DELAY)
+                        self.send_lines([b"* BYE the server is going down"])
+                        return
             elif lines:
                 self.send_lines(lines)
 
@@ -198,21 +204,28 @@ def listen(port):
     return server
 
 
-def accept_loop(server, context, offset):
+def accept_loop(server, context, offset, other=None):
+    turn = 0
     while True:
         sock, _ = server.accept()
-        threading.Thread(target=serve_connection, args=(sock, context, offset), daemon=True).start()
+        chosen = other if other is not None and turn % 2 == 1 else context
+        turn += 1
+        threading.Thread(target=serve_connection, args=(sock, chosen, offset), daemon=True).start()
 
 
 def serve(base_port, tls_dir):
-    listeners = []
-    for offset, name in OFFSETS.items():
+    def context_for(name):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.minimum_version = ssl.TLSVersion.TLSv1_2
         context.load_cert_chain(os.path.join(tls_dir, name + ".pem"), os.path.join(tls_dir, name + ".key"))
-        listeners.append((listen(base_port + offset), context, offset))
-    for server, context, offset in listeners:
-        threading.Thread(target=accept_loop, args=(server, context, offset), daemon=True).start()
+        return context
+
+    listeners = []
+    for offset, name in OFFSETS.items():
+        other = context_for("selfsigned") if offset == TURNS else None
+        listeners.append((listen(base_port + offset), context_for(name), offset, other))
+    for server, context, offset, other in listeners:
+        threading.Thread(target=accept_loop, args=(server, context, offset, other), daemon=True).start()
     log(f"listening on 127.0.0.1:{base_port}..{base_port + LAST_PORT}")
 
 
