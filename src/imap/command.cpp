@@ -22,12 +22,14 @@ bool SendBytes(Session* session, const std::string& bytes)
     return false;
 }
 
-// Unread bytes go when a command or DONE is sent; so does a partial line.
-void DropUnread(Session* session)
+// Before a command or DONE goes out, complete lines already received stay
+// to be read in order (an EXISTS among them is mail); only the start of a
+// line whose end has not come goes.
+void DropPartialBeforeCommand(Session* session)
 {
-    session->received.len = 0;
-    // Opened bytes only: records not yet opened are the stream's own.
-    TlsDropUnread(&session->tls);
+    if (session->received.partialLine.empty())
+        return;
+    Trace(session, "partial line dropped");
     DropPartialLine(session);
 }
 
@@ -72,7 +74,7 @@ void DropPartialLine(Session* session)
 bool SendCommand(const std::string& text, Session* session)
 {
     ++session->tagCounter;
-    DropUnread(session);
+    DropPartialBeforeCommand(session);
     std::string line = ExpectedTag(session) + " " + text + "\r\n";
     Trace(session, "%s", line.c_str());
     return SendBytes(session, line);
@@ -80,7 +82,7 @@ bool SendCommand(const std::string& text, Session* session)
 
 bool SendDone(Session* session)
 {
-    DropUnread(session);
+    DropPartialBeforeCommand(session);
     Trace(session, "Send:%s", "DONE");
     return SendBytes(session, "DONE\r\n");
 }
@@ -88,7 +90,7 @@ bool SendDone(Session* session)
 int SendLogin(Session* session, std::string* status)
 {
     ++session->tagCounter;
-    DropUnread(session);
+    DropPartialBeforeCommand(session);
     std::string tag = ExpectedTag(session);
     std::string masked;
     std::vector<std::string> pieces = LoginPieces(session->settings.user, session->settings.pass, &masked);
@@ -100,7 +102,7 @@ int SendLogin(Session* session, std::string* status)
             std::string line;
             for (;;) {
                 if (ReadLine(session, line, ResponseTimeoutMs(session)) != WaitData) {
-                    if (!StopRequested(session))
+                    if (!AttemptAbandoned(session))
                         CloseConnection(session);
                     return 0;
                 }
@@ -133,7 +135,7 @@ bool ReadTaggedResult(Session* session, std::string& status, bool* byeSeen)
 {
     std::string tag = ExpectedTag(session);
     std::string line;
-    while (!StopRequested(session)) {
+    while (!AttemptAbandoned(session)) {
         if (ReadLine(session, line, ResponseTimeoutMs(session)) != WaitData)
             return false;
         if (byeSeen != nullptr && StartsWith(line, "* BYE"))
@@ -159,6 +161,16 @@ int CheckTaggedCompletion(Session* session, std::string line)
 
 void NotifyMailArrived(Session* session)
 {
+    // Told before the worker next waits: lines already received are read
+    // first, so that a burst is one notice however slowly it is read.
+    session->mailPending = true;
+}
+
+void TellPendingMail(Session* session)
+{
+    if (!session->mailPending)
+        return;
+    session->mailPending = false;
     if (StopRequested(session))
         return;
     session->events.mailArrived(session->events.owner);
@@ -168,6 +180,11 @@ void NotifyConnectFailed(Session* session)
 {
     if (session->connectNoticePending == 0)
         return;
+    TellConnectFailed(session);
+}
+
+void TellConnectFailed(Session* session)
+{
     session->events.connectFailed(session->events.owner, session->failure);
     session->connectNoticePending = 0;
 }

@@ -34,8 +34,15 @@ bool ReadTaggedResult(Session* session, std::string& status, bool* byeSeen = nul
 int CheckTaggedCompletion(Session* session, std::string line);
 
 // The gates of the three notices; what a notice does is the owner's.
+// New mail read is told once the lines already received have been read:
+// TellPendingMail, which the transport calls before it waits and as it
+// closes.
 void NotifyMailArrived(Session* session);
+void TellPendingMail(Session* session);
+// Told while the notice is pending (once, until new settings).
 void NotifyConnectFailed(Session* session);
+// Told whatever was told before.
+void TellConnectFailed(Session* session);
 void NotifyLoginFailed(Session* session);
 
 // recvTimeout in milliseconds, for every response wait of a command.

@@ -33,8 +33,11 @@ const DWORD CheckTimeoutMs = 20000;
 void NoteFailure(Session* session)
 {
     DWORD now = GetTickCount();
+    // A session that held IDLE (or its polling) for the minute starts the
+    // count afresh; it is over now, and later failures count on from here.
     if (session->sessionState != 0 && now - session->idleReachedTick >= SteadyIdleMs)
         session->failuresInRow = 0;
+    session->sessionState = 0;
     if (session->failuresInRow < 0xFFFF)
         ++session->failuresInRow;
     session->retryPending = 1;
@@ -91,7 +94,16 @@ void FailSecurity(Session* session, ConnectFailReason reason)
 {
     session->failure.reason = reason;
     Trace(session, "secure connection failed(%d)", static_cast<int>(reason));
-    NotifyConnectFailed(session);
+    // A certificate refused is told once for each certificate, also after
+    // the account has worked: a renewed certificate that no longer matches
+    // the pin, or another one put in between, must not go unnoticed.
+    const std::string& fingerprint = session->failure.fingerprint;
+    bool certificate = reason == ReasonPinMismatch || reason == ReasonCertUntrusted || reason == ReasonCertName ||
+                       reason == ReasonCertExpired;
+    if (certificate && !fingerprint.empty() && session->toldCertificates.insert(fingerprint).second)
+        TellConnectFailed(session);
+    else
+        NotifyConnectFailed(session);
     CloseConnection(session);
 }
 
@@ -100,7 +112,7 @@ void FailSecurity(Session* session, ConnectFailReason reason)
 bool SecureConnection(Session* session)
 {
     ConnectFailReason reason = StartTls(session);
-    if (StopRequested(session))
+    if (AttemptAbandoned(session))
         return false;
     if (reason != ReasonNone) {
         FailSecurity(session, reason);
@@ -115,7 +127,7 @@ bool RequestCapabilities(Session* session, std::vector<std::string>* names)
 {
     names->clear();
     if (!SendCommand("CAPABILITY", session)) {
-        if (!StopRequested(session))
+        if (!AttemptAbandoned(session))
             NotifyConnectFailed(session);
         return false;
     }
@@ -126,7 +138,7 @@ bool RequestCapabilities(Session* session, std::vector<std::string>* names)
     });
     if (completed == 1)
         return true;
-    if (completed == 0 && !StopRequested(session)) {
+    if (completed == 0 && !AttemptAbandoned(session)) {
         CloseConnection(session);
         NotifyConnectFailed(session);
     }
@@ -152,13 +164,13 @@ bool UpgradeConnection(Session* session, const std::string& greeting, std::vecto
         return false;
     }
     if (!SendCommand("STARTTLS", session)) {
-        if (!StopRequested(session))
+        if (!AttemptAbandoned(session))
             NotifyConnectFailed(session);
         return false;
     }
     std::string status;
     if (!ReadTaggedResult(session, status)) {
-        if (!StopRequested(session)) {
+        if (!AttemptAbandoned(session)) {
             CloseConnection(session);
             NotifyConnectFailed(session);
         }
@@ -180,16 +192,24 @@ bool Login(Session* session, std::string* okStatus)
 {
     std::string& status = *okStatus;
     bool byeSeen = false;
+    // The password goes out in the clear only where the settings ask for a
+    // plain connection, and otherwise only once this connection's
+    // certificate has been accepted.
+    if (session->settings.tls != 0 && !session->certificateAccepted) {
+        Trace(session, "no login over an unverified connection");
+        CloseConnection(session);
+        return false;
+    }
     int sent = SendLogin(session, &status);
     if (sent == 0) {
-        if (!StopRequested(session))
+        if (!AttemptAbandoned(session))
             NotifyConnectFailed(session);
         return false;
     }
     if (sent == 1 && !ReadTaggedResult(session, status, &byeSeen)) {
         // Without an answer the server may have logged in by now: the
         // connection goes, like after every other failure.
-        if (!StopRequested(session)) {
+        if (!AttemptAbandoned(session)) {
             CloseConnection(session);
             NotifyConnectFailed(session);
         }
@@ -284,6 +304,11 @@ bool StopRequested(const Session* session)
     return session->stopRequested != 0;
 }
 
+bool AttemptAbandoned(const Session* session)
+{
+    return session->stopRequested != 0 || session->interrupted;
+}
+
 bool TraceEnabled(const Session* session)
 {
     return session->settings.debug != 0;
@@ -301,6 +326,17 @@ void Trace(const Session* session, const char* format, ...)
 
 DWORD SessionStep(Session* session)
 {
+    if (session->interrupted) {
+        // A thread message ended the last step's wait, and serving it did
+        // not close the connection: the dialogue cannot go on where it
+        // broke off. No failure: the next attempt comes at once.
+        session->interrupted = false;
+        if (session->sock.Valid()) {
+            CloseConnection(session);
+            session->sessionState = 0;
+            return 0;
+        }
+    }
     if (session->settings.use == 0) {
         if (session->retryPending) {
             session->retryPending = 0;
@@ -326,7 +362,7 @@ DWORD SessionStep(Session* session)
             return 0;
         }
         if (!OpenConnection(session)) {
-            if (!StopRequested(session))
+            if (!AttemptAbandoned(session))
                 NoteFailure(session);
             return 0;
         }
@@ -344,7 +380,7 @@ DWORD SessionStep(Session* session)
     }
     // Every way a session ends but the stop and new settings (which close
     // outside the step) is a failure or a drop: the next attempt waits.
-    if (!session->sock.Valid() && !StopRequested(session) && session->settings.use != 0)
+    if (!session->sock.Valid() && !AttemptAbandoned(session) && session->settings.use != 0)
         NoteFailure(session);
     return 0;
 }
@@ -353,6 +389,8 @@ void ForgetFailures(Session* session)
 {
     session->retryPending = 0;
     session->failuresInRow = 0;
+    session->sessionState = 0;
+    session->toldCertificates.clear();
 }
 
 DWORD RetryDelayMs(DWORD failures)
@@ -376,7 +414,7 @@ void StartSession(Session* session)
     // Any untagged line is the greeting, a "* BYE" included.
     do {
         if (ReadLine(session, line, GreetingTimeoutMs) != WaitData) {
-            if (StopRequested(session))
+            if (AttemptAbandoned(session))
                 return;
             NotifyConnectFailed(session);
             CloseConnection(session);
@@ -436,7 +474,7 @@ void StartSession(Session* session)
             session->messageCount = RecentCount(untagged); // "* n EXISTS" reads like "* n RECENT"
     });
     if (selected == 0) {
-        if (StopRequested(session))
+        if (AttemptAbandoned(session))
             return;
         CloseConnection(session);
         NotifyConnectFailed(session);
@@ -454,7 +492,7 @@ void StartSession(Session* session)
         // Untagged lines before the continuation are skipped but for EXISTS;
         // a completion of IDLE means the server will not idle.
         if (!WaitForContinuation(session, ResponseTimeoutMs(session), &recentSeen, &refused) && !refused) {
-            if (StopRequested(session))
+            if (AttemptAbandoned(session))
                 return;
             CloseConnection(session);
             NotifyConnectFailed(session);
@@ -496,7 +534,7 @@ void PollIdle(Session* session)
     }
     if (result != WaitData) {
         // sessionState stays 1 until the next connect resets it.
-        if (!StopRequested(session))
+        if (!AttemptAbandoned(session))
             CloseConnection(session);
         return;
     }
@@ -525,7 +563,7 @@ void RestartIdle(Session* session, DWORD timeoutMs)
             NotifyMailArrived(session);
     });
     if (completed == 0) {
-        if (!StopRequested(session))
+        if (!AttemptAbandoned(session))
             CloseConnection(session);
         return;
     }
@@ -535,7 +573,7 @@ void RestartIdle(Session* session, DWORD timeoutMs)
         return;
     bool announced = false;
     if (!WaitForContinuation(session, timeoutMs, &announced)) {
-        if (!StopRequested(session))
+        if (!AttemptAbandoned(session))
             CloseConnection(session);
         return;
     }
@@ -592,10 +630,15 @@ void PollNoop(Session* session)
         // Until the next poll: the server may also speak unasked.
         std::string line;
         int result = ReadIdleLine(session, line, every - since);
-        if (result == WaitTimeout || result == WaitThreadMessage || result == WaitLinkCheck)
+        if (result == WaitTimeout || result == WaitThreadMessage)
             return;
+        if (result == WaitLinkCheck) {
+            // The connection may be gone: the NOOP asks at once.
+            session->lastPollTick = GetTickCount() - every;
+            return;
+        }
         if (result != WaitData) {
-            if (!StopRequested(session))
+            if (!AttemptAbandoned(session))
                 CloseConnection(session);
             return;
         }
@@ -612,6 +655,6 @@ void PollNoop(Session* session)
         return;
     int completed = ReadCompletion(session, ResponseTimeoutMs(session),
                                    [&](const std::string& untagged) { FollowCount(session, untagged); });
-    if (completed == 0 && !StopRequested(session))
+    if (completed == 0 && !AttemptAbandoned(session))
         CloseConnection(session);
 }

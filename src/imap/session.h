@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <set>
 #include <string>
 
 #include "config/settings.h"
@@ -18,8 +19,7 @@
 struct NetworkSignal;
 
 // Why a connection attempt failed, when there is more to say than that the
-// server could not be reached. When several apply, the lowest value is the
-// one told: it is the one the user must act on first.
+// server could not be reached.
 enum ConnectFailReason {
     ReasonNone = 0,
     ReasonPinMismatch,    // the certificate is not the pinned one
@@ -85,6 +85,9 @@ struct Session {
     SessionEvents events = {};  // once
     UniqueHandle stopEvent;     // once: manual-reset, set with stopRequested
     std::atomic<unsigned char> stopRequested{0}; // owner: read afresh at every wait
+    // worker: a thread message came while the attempt waited for the
+    // server; the attempt ends without a word so that the worker serves it.
+    bool interrupted = false;
 
     // The settings the session runs with. The worker replaces them under
     // settingsLock held exclusively and reads them without it (it is the
@@ -98,6 +101,7 @@ struct Session {
     ReceiveBuffer received;
     TlsChannel tls;             // the encryption, once tlsActive
     bool tlsActive = false;     // the handshake is done: bytes on the socket are TLS records
+    bool certificateAccepted = false; // this connection's certificate passed the check
     bool peerClosed = false;    // the close was seen; every later wait reports it
     bool readPending = false;   // data was reported with the connect: read before waiting
     unsigned char retryPending = 0;  // the last attempt failed, or the session dropped
@@ -113,6 +117,8 @@ struct Session {
     DWORD lastPollTick = 0;          // the last NOOP of a polling session
     int tagCounter = 0;              // number of the last tagged command
     unsigned char connectNoticePending = 1; // "Connect failed" may still be told
+    std::set<std::string> toldCertificates; // fingerprints of refused certificates already told
+    bool mailPending = false;        // new mail was read and is told before the next wait
     ConnectFailure failure;          // why the current attempt failed; reset when one starts
 
     // Whether an idle connection that says nothing is still there: worker.
@@ -137,6 +143,9 @@ void ForgetFailures(Session* session);
 // Owner's thread: the session stops at its next wait, or at once in one.
 void RequestStop(Session* session);
 bool StopRequested(const Session* session);
+// The attempt in progress ends without a notice and is no failure: a stop,
+// or a thread message for the worker (new settings) came during a wait.
+bool AttemptAbandoned(const Session* session);
 
 // Writes "[serial]" and the message when the session's debug setting is on.
 // Worker thread (it reads the settings without the lock).

@@ -82,7 +82,10 @@ bool CheckCertificate(Session* session, PCCERT_CONTEXT leaf, CertReport* report)
     module.Detach(); // the thread gives it back on its way out
     CloseHandle(thread);
     HANDLE handles[2] = {check->done.Get(), session->stopEvent.Get()};
-    bool checked = WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0;
+    DWORD waited = MsgWaitForMultipleObjectsEx(2, handles, INFINITE, QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE);
+    if (waited == WAIT_OBJECT_0 + 2)
+        session->interrupted = true; // new settings: the check is abandoned
+    bool checked = waited == WAIT_OBJECT_0;
     if (checked)
         *report = check->report;
     Release(check);
@@ -149,7 +152,7 @@ ConnectFailReason StartTls(Session* session)
         if (step == TlsDone)
             break;
         int waited = WaitForData(session, ResponseTimeoutMs(session));
-        if (StopRequested(session))
+        if (AttemptAbandoned(session))
             return ReasonNone;
         if (waited != WaitData || !HasUnreadByte(session))
             return ReasonTls;
@@ -172,12 +175,15 @@ ConnectFailReason StartTls(Session* session)
     }
     CertReport report;
     if (!CheckCertificate(session, leaf, &report))
-        return StopRequested(session) ? ReasonNone : ReasonTls;
+        return AttemptAbandoned(session) ? ReasonNone : ReasonTls;
     Trace(session, "certificate subject(%s)", report.subject.c_str());
     Trace(session, "certificate issuer(%s)", report.issuer.c_str());
     Trace(session, "certificate sha256(%s)", report.fingerprint.c_str());
     Trace(session, "certificate %s", VerdictName(report.verdict));
     session->failure.fingerprint = report.fingerprint;
+    // Only this marks the connection fit for the login: "encrypted" alone is
+    // not enough.
+    session->certificateAccepted = report.verdict == CertAccepted;
     return ReasonOf(report.verdict);
 }
 

@@ -32,6 +32,20 @@ void ForgetReceived(Session* session)
     // Nothing is sent: closing the socket is enough for IMAP.
     TlsReset(&session->tls);
     session->tlsActive = false;
+    session->certificateAccepted = false;
+    session->interrupted = false;
+}
+
+// Waits for one of `handles`, the stop (which the caller puts among them)
+// or a thread message for the worker, which marks the attempt interrupted.
+// No limit is put on the wait for the server; the worker's own messages are
+// never kept waiting by it.
+DWORD WaitServingMessages(Session* session, DWORD count, const HANDLE* handles, DWORD timeoutMs)
+{
+    DWORD waited = MsgWaitForMultipleObjectsEx(count, handles, timeoutMs, QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE);
+    if (waited == WAIT_OBJECT_0 + count)
+        session->interrupted = true;
+    return waited;
 }
 
 // A TLS record is at most this long; one receive takes a whole one.
@@ -112,7 +126,7 @@ bool ResolveServer(Session* session, const std::string& name, int port, std::vec
     if (lookup == NULL)
         return false;
     HANDLE handles[2] = {LookupDone(lookup), session->stopEvent.Get()};
-    DWORD waited = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    DWORD waited = WaitServingMessages(session, 2, handles, INFINITE);
     bool found = false;
     if (waited == WAIT_OBJECT_0)
         found = LookupResult(lookup, addresses, error);
@@ -135,8 +149,8 @@ int ConnectTo(Session* session, const ServerAddress& address)
         return error;
     HANDLE handles[2] = {session->netEvent.Get(), session->stopEvent.Get()};
     for (;;) {
-        DWORD waited = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
-        if (waited == WAIT_OBJECT_0 + 1)
+        DWORD waited = WaitServingMessages(session, 2, handles, INFINITE);
+        if (waited == WAIT_OBJECT_0 + 1 || waited == WAIT_OBJECT_0 + 2)
             return WSAEINTR;
         if (waited != WAIT_OBJECT_0)
             return static_cast<int>(GetLastError());
@@ -178,7 +192,7 @@ int TryAddress(Session* session, const ServerAddress& address)
     }
     int error = ConnectTo(session, address);
     if (error != 0) {
-        if (!StopRequested(session))
+        if (!AttemptAbandoned(session))
             Trace(session, "connect error(%d)", error);
         session->sock.Close();
         ForgetReceived(session);
@@ -250,7 +264,7 @@ int WaitNetwork(Session* session, DWORD timeoutMs, bool messages)
     HANDLE handles[3] = {session->netEvent.Get(), session->stopEvent.Get(), NULL};
     DWORD start = GetTickCount();
     for (;;) {
-        if (StopRequested(session))
+        if (AttemptAbandoned(session))
             return WaitData; // no byte arrived; the caller sees the stop
         DWORD remaining = LongestWaitMs;
         if (timeoutMs != 0) {
@@ -276,9 +290,14 @@ int WaitNetwork(Session* session, DWORD timeoutMs, bool messages)
                 linkDeadline = true;
             }
         }
-        DWORD waited = messages ? MsgWaitForMultipleObjectsEx(count, handles, remaining, QS_ALLPOSTMESSAGE,
-                                                              MWMO_INPUTAVAILABLE)
-                                : WaitForMultipleObjects(count, handles, FALSE, remaining);
+        // Mail read from lines that were waiting is told now, unless more
+        // bytes are already here to be read first.
+        if (session->mailPending) {
+            u_long waiting = 0;
+            if (ioctlsocket(session->sock.Get(), FIONREAD, &waiting) != 0 || waiting == 0)
+                TellPendingMail(session);
+        }
+        DWORD waited = MsgWaitForMultipleObjectsEx(count, handles, remaining, QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE);
         if (messages && count == 3 && waited == WAIT_OBJECT_0 + 2) {
             if (LinkCheckNeeded(session, true))
                 return WaitLinkCheck;
@@ -322,8 +341,11 @@ int WaitNetwork(Session* session, DWORD timeoutMs, bool messages)
             }
         } else if (waited == WAIT_OBJECT_0 + 1) {
             return WaitData; // the stop
-        } else if (messages && waited == WAIT_OBJECT_0 + count) {
-            return WaitThreadMessage;
+        } else if (waited == WAIT_OBJECT_0 + count) {
+            if (messages)
+                return WaitThreadMessage;
+            session->interrupted = true; // the caller sees the attempt abandoned
+            return WaitData;
         } else if (waited == WAIT_FAILED) {
             Trace(session, "WSAWaitForMultipleEvents Failed(%d,%x)", static_cast<int>(GetLastError()),
                   static_cast<unsigned>(reinterpret_cast<UINT_PTR>(session->netEvent.Get())));
@@ -351,7 +373,8 @@ bool OpenConnection(Session* session)
 {
     if (winsockReady == 0 && !StartWinsock()) {
         Trace(session, "WinSock Error");
-        WaitForSingleObject(session->stopEvent.Get(), ClosePauseMs);
+        HANDLE stop = session->stopEvent.Get();
+        MsgWaitForMultipleObjectsEx(1, &stop, ClosePauseMs, QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE);
         return false;
     }
     const std::string server = session->settings.server;
@@ -359,9 +382,9 @@ bool OpenConnection(Session* session)
     std::vector<ServerAddress> addresses;
     int error = 0;
     bool resolved = ResolveServer(session, server, port, &addresses, &error);
-    // A stop ends the attempt: that is no failure of the server, and it is
-    // neither counted nor paused for.
-    if (StopRequested(session))
+    // A stop or new settings end the attempt: that is no failure of the
+    // server, and it is neither counted nor paused for.
+    if (AttemptAbandoned(session))
         return false;
 
     if (resolved) {
@@ -374,7 +397,7 @@ bool OpenConnection(Session* session)
         for (const ServerAddress& address : addresses) {
             TraceAttempt(session, server, port, &address);
             error = TryAddress(session, address);
-            if (StopRequested(session)) {
+            if (AttemptAbandoned(session)) {
                 session->netEvent.Close();
                 return false;
             }
@@ -404,6 +427,8 @@ bool OpenConnection(Session* session)
 
 void CloseConnection(Session* session)
 {
+    // Mail read on this connection is told before it goes.
+    TellPendingMail(session);
     session->netEvent.Close();
     if (session->sock.Valid()) {
         session->sock.Close();
@@ -413,8 +438,10 @@ void CloseConnection(Session* session)
     // Nothing of this connection may be read as the next one's: unread
     // bytes, a partial line and a pending close all go with it.
     ForgetReceived(session);
-    // Paces the next attempt. A stopping worker has nothing to pace.
-    WaitForSingleObject(session->stopEvent.Get(), ClosePauseMs);
+    // Paces the next attempt. A stopping worker has nothing to pace, and a
+    // message for the worker is served at once.
+    HANDLE stop = session->stopEvent.Get();
+    MsgWaitForMultipleObjectsEx(1, &stop, ClosePauseMs, QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE);
 }
 
 int WaitForData(Session* session, DWORD timeoutMs)

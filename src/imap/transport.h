@@ -47,5 +47,6 @@ bool SendTlsTokens(Session* session);
 // Runs the TLS handshake on the connected socket and checks the server's
 // certificate against the settings. ReasonNone when the connection is now
 // encrypted; otherwise why not, with the connection still open (the caller
-// closes it), or ReasonNone with StopRequested when a stop ended it.
+// closes it), or ReasonNone with AttemptAbandoned when a stop or a thread
+// message ended it.
 ConnectFailReason StartTls(Session* session);

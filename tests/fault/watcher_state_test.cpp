@@ -161,7 +161,7 @@ TEST_F(WatcherState, CertificateRefusedAfterTheAccountWorkedIsToldOncePerCertifi
     EXPECT_TRUE(standin::NoLogFor(ConnectFailedCommand(), 2000, static_cast<size_t>(second)))
         << "the same certificate was told twice";
     EXPECT_EQ(Count(ConnectFailedCommand()), 1);
-    EXPECT_EQ(Count(" LOGIN "), 2) << "a login over a refused certificate";
+    EXPECT_EQ(Count("LOGIN alice ****"), 2) << "a login over a refused certificate";
 }
 
 // Ten thousand EXISTS lines in one burst, read with the trace on under a
