@@ -202,6 +202,22 @@ int TryAddress(Session* session, const ServerAddress& address)
     return 0;
 }
 
+// Whether complete lines wait on the socket, to be read without waiting.
+// A plain connection's bytes are looked at for the end of a line (a line
+// that is still arriving is no reason to hold news back); a secure
+// connection's cannot be, and any bytes of it count.
+bool LinesWaitingOnSocket(Session* session)
+{
+    u_long waiting = 0;
+    if (ioctlsocket(session->sock.Get(), FIONREAD, &waiting) != 0 || waiting == 0)
+        return false;
+    if (session->tlsActive)
+        return true;
+    char peeked[4096];
+    int count = recv(session->sock.Get(), peeked, sizeof peeked, MSG_PEEK);
+    return count > 0 && memchr(peeked, '\n', static_cast<size_t>(count)) != NULL;
+}
+
 // Waits on the connection's event and the stop, and with `messages` also
 // for a thread message. The one wait of the worker while it waits for the
 // server.
@@ -291,12 +307,9 @@ int WaitNetwork(Session* session, DWORD timeoutMs, bool messages)
             }
         }
         // Mail read from lines that were waiting is told now, unless more
-        // bytes are already here to be read first.
-        if (session->mailPending) {
-            u_long waiting = 0;
-            if (ioctlsocket(session->sock.Get(), FIONREAD, &waiting) != 0 || waiting == 0)
-                TellPendingMail(session);
-        }
+        // complete lines are already here to be read first.
+        if (session->mailPending && !LinesWaitingOnSocket(session))
+            TellPendingMail(session);
         DWORD waited = MsgWaitForMultipleObjectsEx(count, handles, remaining, QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE);
         if (messages && count == 3 && waited == WAIT_OBJECT_0 + 2) {
             if (LinkCheckNeeded(session, true))
