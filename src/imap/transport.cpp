@@ -108,18 +108,7 @@ bool ResolveServer(Session* session, const std::string& name, int port, std::vec
         addresses->push_back(numeric);
         return true;
     }
-    PendingLookup* lookup = StartLookup(name, port);
-    if (lookup == NULL)
-        return false;
-    HANDLE handles[2] = {LookupDone(lookup), session->stopEvent.Get()};
-    DWORD waited = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
-    bool found = false;
-    if (waited == WAIT_OBJECT_0)
-        found = LookupResult(lookup, addresses, error);
-    else
-        *error = WSAEINTR; // stopped: the helper finishes on its own
-    ReleaseLookup(lookup);
-    return found;
+    return LookUpName(name, port, session->stopEvent.Get(), addresses, error);
 }
 
 // Connects the session's socket to one address, waiting on its connect event

@@ -400,6 +400,14 @@ std::string Stamp()
     return text;
 }
 
+// Actions to run once when a trace line holding their text is captured.
+struct TraceHook {
+    std::string text;
+    std::function<void()> action;
+};
+std::mutex TraceHooksMutex;
+std::vector<TraceHook> TraceHooks;
+
 LONG CALLBACK TraceHandler(EXCEPTION_POINTERS* exception)
 {
     // OutputDebugStringA raises this exception for a debugger; with none
@@ -411,6 +419,21 @@ LONG CALLBACK TraceHandler(EXCEPTION_POINTERS* exception)
     size_t length = static_cast<size_t>(record->ExceptionInformation[0]);
     std::string line(text, length > 0 && text[length - 1] == '\0' ? length - 1 : length);
     Log("trace %s", line.c_str());
+    // A hook whose text the line holds is taken out and run last, on this
+    // thread, so that whatever it arms meets the plug-in's own work after
+    // the trace call, not this handler's.
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> lock(TraceHooksMutex);
+        for (std::vector<TraceHook>::iterator it = TraceHooks.begin(); it != TraceHooks.end(); ++it)
+            if (line.find(it->text) != std::string::npos) {
+                action.swap(it->action);
+                TraceHooks.erase(it);
+                break;
+            }
+    }
+    if (action)
+        action();
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
@@ -463,6 +486,12 @@ void CaptureTrace()
     static std::atomic<bool> installed{false};
     if (!installed.exchange(true))
         AddVectoredExceptionHandler(1, TraceHandler);
+}
+
+void OnTraceLine(const std::string& text, const std::function<void()>& action)
+{
+    std::lock_guard<std::mutex> lock(TraceHooksMutex);
+    TraceHooks.push_back(TraceHook{text, action});
 }
 
 std::vector<std::string> LogLines()
