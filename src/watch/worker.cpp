@@ -354,10 +354,6 @@ void ReleaseUntouchedStack()
     }
 }
 
-} // namespace
-
-namespace {
-
 // A pass that ended by an exception: the dialogue cannot go on from where it
 // broke off (it could send LOGIN on a connection whose certificate was never
 // judged, or a second time on a logged-in one). The connection closes, the

@@ -291,15 +291,17 @@ TEST_P(FailedWatcherCreation, LeavesNoEntryAndTheWindowIsWatchedLater)
     }
     EXPECT_GE(failures, 4) << "too few allocations were reached for the sweep to mean anything";
 
-    // Now watched for real: the second account's watcher, made afresh.
+    // Now watched for real: the second account's watcher, made afresh. The
+    // last one of the sweep goes first, so that only the new one reads the
+    // file that turns it on.
+    standin::SetAccount(window, first.Folder());
+    standin::LoadFolder(window);
     ini.use = 1;
     ini.debug = 1;
     ini.port = server.Port();
     ini.user = "alice";
     ini.pass = "pw";
     WriteAccountIni(second.Folder(), ini);
-    standin::SetAccount(window, first.Folder());
-    standin::LoadFolder(window);
     standin::SetAccount(window, second.Folder());
     size_t watched = standin::LogSize();
     standin::LoadFolder(window);
