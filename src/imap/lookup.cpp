@@ -2,44 +2,30 @@
 
 #include <string.h>
 
-#include <atomic>
 #include <new>
 
-#include "diag/handles.h"
+#include "imap/helper_thread.h"
 
-struct PendingLookup {
-    std::atomic<long> references{2}; // the worker and the helper thread
-    UniqueHandle done;
+namespace {
+
+// What the lookup needs and gives, shared with the helper thread that runs
+// getaddrinfo.
+struct LookupWork {
     std::string name;
     std::string service;
     int error = 0;
     addrinfo* result = NULL;
 
-    ~PendingLookup()
+    ~LookupWork()
     {
         if (result != NULL)
             freeaddrinfo(result);
     }
 };
 
-namespace {
-
-// The helper's stack holds little more than getaddrinfo's frames.
-const SIZE_T LookupStackReserve = 64 * 1024;
-
-void Release(PendingLookup* lookup)
+void RunLookup(void* context)
 {
-    if (--lookup->references == 0)
-        delete lookup;
-}
-
-DWORD WINAPI LookupThread(LPVOID parameter)
-{
-    PendingLookup* lookup = static_cast<PendingLookup*>(parameter);
-    // The reference that StartLookup took for this thread.
-    HMODULE module = NULL;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&LookupThread), &module);
+    LookupWork* lookup = static_cast<LookupWork*>(context);
     addrinfo hints;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_UNSPEC;
@@ -49,56 +35,20 @@ DWORD WINAPI LookupThread(LPVOID parameter)
     int error = getaddrinfo(lookup->name.c_str(), lookup->service.c_str(), &hints, &result);
     lookup->error = error;
     lookup->result = error == 0 ? result : NULL;
-    SetEvent(lookup->done.Get());
-    Release(lookup);
-    if (module != NULL)
-        FreeLibraryAndExitThread(module, 0);
-    return 0;
 }
 
-} // namespace
-
-PendingLookup* StartLookup(const std::string& name, int port)
+void DisposeLookup(void* context)
 {
-    PendingLookup* lookup = new (std::nothrow) PendingLookup;
-    if (lookup == NULL)
-        return NULL;
-    try {
-        lookup->name = name;
-        lookup->service = std::to_string(port & 0xFFFF); // as htons would take it
-    } catch (...) {
-        delete lookup;
-        return NULL;
-    }
-    lookup->done.Attach(CreateEventA(NULL, TRUE, FALSE, NULL));
-    // The helper holds the module while it runs: its blocking call may
-    // outlast the worker, the watcher and the host's hold on the plug-in.
-    ModuleReference module = ReferenceModuleOf(reinterpret_cast<const void*>(&LookupThread));
-    HANDLE thread = NULL;
-    if (lookup->done.Valid() && module.Valid())
-        thread = CreateThread(NULL, LookupStackReserve, LookupThread, lookup, STACK_SIZE_PARAM_IS_A_RESERVATION,
-                              NULL);
-    if (thread == NULL) {
-        delete lookup;
-        return NULL;
-    }
-    module.Detach(); // the thread gives it back on its way out
-    CloseHandle(thread);
-    return lookup;
+    delete static_cast<LookupWork*>(context);
 }
 
-HANDLE LookupDone(PendingLookup* lookup)
+// The addresses of a finished lookup, in the order the system gave them.
+bool TakeAddresses(const LookupWork& lookup, std::vector<ServerAddress>* addresses, int* error)
 {
-    return lookup->done.Get();
-}
-
-bool LookupResult(PendingLookup* lookup, std::vector<ServerAddress>* addresses, int* error)
-{
-    addresses->clear();
-    *error = lookup->error;
-    if (lookup->error != 0)
+    *error = lookup.error;
+    if (lookup.error != 0)
         return false;
-    for (const addrinfo* entry = lookup->result; entry != NULL; entry = entry->ai_next) {
+    for (const addrinfo* entry = lookup.result; entry != NULL; entry = entry->ai_next) {
         if (entry->ai_addr == NULL || entry->ai_addrlen > sizeof(sockaddr_storage))
             continue;
         if (entry->ai_family != AF_INET && entry->ai_family != AF_INET6)
@@ -116,10 +66,34 @@ bool LookupResult(PendingLookup* lookup, std::vector<ServerAddress>* addresses, 
     return true;
 }
 
-void ReleaseLookup(PendingLookup* lookup)
+} // namespace
+
+bool LookUpName(const std::string& name, int port, HANDLE stopEvent, bool threadMessages,
+                std::vector<ServerAddress>* addresses, int* error, bool* messageCame)
 {
-    if (lookup != NULL)
-        Release(lookup);
+    *messageCame = false;
+    addresses->clear();
+    *error = WSAHOST_NOT_FOUND;
+    LookupWork* lookup = new (std::nothrow) LookupWork;
+    if (lookup == NULL)
+        return false;
+    try {
+        lookup->name = name;
+        lookup->service = std::to_string(port & 0xFFFF); // as htons would take it
+    } catch (...) {
+        delete lookup;
+        return false;
+    }
+    HelperCall call;
+    if (!call.Start(HelperWork{lookup, RunLookup, DisposeLookup}))
+        return false;
+    HelperWaitEnd end = call.Wait(stopEvent, threadMessages);
+    if (end != HelperDone) {
+        *messageCame = end == HelperMessage;
+        *error = WSAEINTR; // the helper finishes on its own
+        return false;
+    }
+    return TakeAddresses(*lookup, addresses, error);
 }
 
 bool NumericAddress(const std::string& name, int port, ServerAddress* address)

@@ -15,23 +15,14 @@ struct ServerAddress {
     int length;
 };
 
-// What a lookup needs and gives, shared by the worker and the helper thread
-// that runs getaddrinfo. The last of the two to let go frees it, so a helper
-// whose worker stopped waiting never touches freed memory: it ends when its
-// blocking call returns.
-struct PendingLookup;
-
-// Starts looking up `name` on a helper thread. Null when the thread could
-// not be started.
-PendingLookup* StartLookup(const std::string& name, int port);
-// Signalled once the lookup has its result.
-HANDLE LookupDone(PendingLookup* lookup);
-// The addresses in the order the system gave them, once LookupDone is
-// signalled; false, with the system's error in *error, when the name did
-// not resolve.
-bool LookupResult(PendingLookup* lookup, std::vector<ServerAddress>* addresses, int* error);
-// The worker lets go of the lookup, finished or not.
-void ReleaseLookup(PendingLookup* lookup);
+// Looks `name` up on a helper thread and waits for its answer or for
+// `stopEvent`. True with the addresses in the order the system gave them;
+// false with the reason in *error: the system's error when the name did not
+// resolve, WSAHOST_NOT_FOUND when no helper could start, WSAEINTR when the
+// stop, a thread message (with threadMessages; *messageCame is then set) or
+// a failed wait ended the wait, which leaves the lookup to finish on its own.
+bool LookUpName(const std::string& name, int port, HANDLE stopEvent, bool threadMessages,
+                std::vector<ServerAddress>* addresses, int* error, bool* messageCame);
 
 // A numeric address (dotted IPv4, as inet_addr reads it, or an IPv6 literal)
 // resolved at once, without a lookup. False for a name.

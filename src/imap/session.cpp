@@ -658,3 +658,25 @@ void PollNoop(Session* session)
     if (completed == 0 && !AttemptAbandoned(session))
         CloseConnection(session);
 }
+
+void AbandonAttempt(Session* session)
+{
+    // The close traces, and the trace may fail as well; a second close then
+    // finds the socket gone and only forgets what was received.
+    try {
+        CloseConnection(session);
+    } catch (...) {
+        try {
+            CloseConnection(session);
+        } catch (...) {
+        }
+    }
+    if (StopRequested(session) || session->settings.use == 0)
+        return;
+    // NoteFailure records the failure before it traces it: a trace that
+    // fails loses the line only.
+    try {
+        NoteFailure(session);
+    } catch (...) {
+    }
+}

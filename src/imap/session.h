@@ -165,3 +165,9 @@ void RenewIdle(Session* session);
 // Ends IDLE and starts it again, each answer within the response time-out
 // (20 s where that is no limit); else the connection is closed.
 void CheckConnection(Session* session);
+
+// An attempt that broke off where the dialogue cannot be taken up again (an
+// exception in a step, whatever it left half done): the connection closes,
+// and unless a stop ended it the attempt counts as failed, so the next one
+// waits as after any failure. Nothing is told to the user. Never throws.
+void AbandonAttempt(Session* session);

@@ -2,13 +2,12 @@
 // certificate: the part of the transport that makes a connection encrypted.
 #include <string.h>
 
-#include <atomic>
 #include <new>
 #include <string>
 
-#include "diag/handles.h"
 #include "imap/certcheck.h"
 #include "imap/command.h"
+#include "imap/helper_thread.h"
 #include "imap/session.h"
 #include "imap/transport.h"
 
@@ -16,48 +15,35 @@ namespace {
 
 // The certificate check runs on a helper thread: its first run in a process
 // takes a third of a second under Wine, and a stop must not wait for it.
-struct PendingCheck {
-    std::atomic<long> references{2}; // the worker and the helper thread
-    UniqueHandle done;
+struct CheckWork {
     PCCERT_CONTEXT leaf = NULL;
     std::string server;
     std::string pin;
     CertReport report;
 
-    ~PendingCheck()
+    ~CheckWork()
     {
         if (leaf != NULL)
             CertFreeCertificateContext(leaf);
     }
 };
 
-const SIZE_T CheckStackReserve = 64 * 1024;
-
-void Release(PendingCheck* check)
+void RunCheck(void* context)
 {
-    if (--check->references == 0)
-        delete check;
+    CheckWork* check = static_cast<CheckWork*>(context);
+    check->report = CheckServerCertificate(check->leaf, check->server.c_str(), check->pin.c_str());
 }
 
-DWORD WINAPI CheckThread(LPVOID parameter)
+void DisposeCheck(void* context)
 {
-    PendingCheck* check = static_cast<PendingCheck*>(parameter);
-    HMODULE module = NULL;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&CheckThread), &module);
-    check->report = CheckServerCertificate(check->leaf, check->server.c_str(), check->pin.c_str());
-    SetEvent(check->done.Get());
-    Release(check);
-    if (module != NULL)
-        FreeLibraryAndExitThread(module, 0);
-    return 0;
+    delete static_cast<CheckWork*>(context);
 }
 
 // Checks the certificate on a helper thread, waiting for it or the stop.
 // False when the check could not be run or a stop ended the wait.
 bool CheckCertificate(Session* session, PCCERT_CONTEXT leaf, CertReport* report)
 {
-    PendingCheck* check = new (std::nothrow) PendingCheck;
+    CheckWork* check = new (std::nothrow) CheckWork;
     if (check == NULL) {
         CertFreeCertificateContext(leaf);
         return false;
@@ -70,26 +56,18 @@ bool CheckCertificate(Session* session, PCCERT_CONTEXT leaf, CertReport* report)
         delete check;
         return false;
     }
-    check->done.Attach(CreateEventA(NULL, TRUE, FALSE, NULL));
-    ModuleReference module = ReferenceModuleOf(reinterpret_cast<const void*>(&CheckThread));
-    HANDLE thread = NULL;
-    if (check->done.Valid() && module.Valid())
-        thread = CreateThread(NULL, CheckStackReserve, CheckThread, check, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
-    if (thread == NULL) {
-        delete check;
+    HelperCall call;
+    if (!call.Start(HelperWork{check, RunCheck, DisposeCheck}))
         return false;
-    }
-    module.Detach(); // the thread gives it back on its way out
-    CloseHandle(thread);
-    HANDLE handles[2] = {check->done.Get(), session->stopEvent.Get()};
-    DWORD waited = MsgWaitForMultipleObjectsEx(2, handles, INFINITE, QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE);
-    if (waited == WAIT_OBJECT_0 + 2)
-        session->interrupted = true; // new settings: the check is abandoned
-    bool checked = waited == WAIT_OBJECT_0;
-    if (checked)
-        *report = check->report;
-    Release(check);
-    return checked;
+    // The stop ends the wait, and so does a thread message (new settings):
+    // the check is then abandoned with the attempt.
+    HelperWaitEnd end = call.Wait(session->stopEvent.Get(), true);
+    if (end == HelperMessage)
+        session->interrupted = true;
+    if (end != HelperDone)
+        return false; // the helper finishes on its own
+    *report = check->report;
+    return true;
 }
 
 const char* VerdictName(CertVerdict verdict)

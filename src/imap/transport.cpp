@@ -122,17 +122,10 @@ bool ResolveServer(Session* session, const std::string& name, int port, std::vec
         addresses->push_back(numeric);
         return true;
     }
-    PendingLookup* lookup = StartLookup(name, port);
-    if (lookup == NULL)
-        return false;
-    HANDLE handles[2] = {LookupDone(lookup), session->stopEvent.Get()};
-    DWORD waited = WaitServingMessages(session, 2, handles, INFINITE);
-    bool found = false;
-    if (waited == WAIT_OBJECT_0)
-        found = LookupResult(lookup, addresses, error);
-    else
-        *error = WSAEINTR; // stopped: the helper finishes on its own
-    ReleaseLookup(lookup);
+    bool messageCame = false;
+    bool found = LookUpName(name, port, session->stopEvent.Get(), true, addresses, error, &messageCame);
+    if (messageCame)
+        session->interrupted = true;
     return found;
 }
 

@@ -87,12 +87,14 @@ Watcher* FindWatcherByAccount(const std::string& account)
 
 void CreateWatcher(HWND window, const std::string& account)
 {
-    std::unique_ptr<Watcher> watcher(new Watcher);
-    // Room in the list first, so that a started worker is never left
-    // without its entry.
-    WatcherRegistry.push_back(nullptr);
-    InitWatcher(watcher.get(), window, account, ++LastSerial);
-    WatcherRegistry.back() = std::move(watcher);
+    // The watcher is made in a list of its own and joins the registry whole:
+    // when InitWatcher throws, the list takes the half-made watcher with it
+    // and the registry never sees it. Splicing the node over allocates
+    // nothing, so a worker once started is never left without its entry.
+    std::list<std::unique_ptr<Watcher>> made;
+    made.push_back(std::unique_ptr<Watcher>(new Watcher));
+    InitWatcher(made.back().get(), window, account, ++LastSerial);
+    WatcherRegistry.splice(WatcherRegistry.end(), made);
 }
 
 void DestroyWatcher(Watcher* watcher)

@@ -25,9 +25,6 @@ namespace {
 // The worker's stack holds the IMAP dialogue and the system's socket calls;
 // a reservation this size keeps an idle watcher's memory small.
 const SIZE_T WorkerStackReserve = 256 * 1024;
-// After running out of memory, the next pass waits this long (or for a
-// message or the stop), so that the worker does not spin.
-const DWORD OutOfMemoryPauseMs = 1000;
 
 // How long UpdateSettings waits for a worker that has only just started to
 // make its message queue.
@@ -226,6 +223,8 @@ Watcher* InitWatcher(Watcher* watcher, HWND window, const std::string& account, 
 {
     watcher->serial = serial;
     watcher->session.serial = serial;
+    // What may throw comes first: once the worker runs, nothing here may fail
+    // by an exception.
     watcher->windows.push_back(window); // no worker yet: no lock needed
     watcher->account = account;
     SetWatcherNotices(watcher);
@@ -298,7 +297,13 @@ void TraceWatcher(Watcher* watcher, const char* format, ...)
         return;
     va_list arguments;
     va_start(arguments, format);
-    TraceV(watcher->serial, true, format, arguments);
+    // Out of memory the line is lost, and nothing else: the host's thread
+    // traces in the middle of detaching a window and stopping a worker,
+    // which must run to their end.
+    try {
+        TraceV(watcher->serial, true, format, arguments);
+    } catch (...) {
+    }
     va_end(arguments);
 }
 
@@ -349,6 +354,20 @@ void ReleaseUntouchedStack()
     }
 }
 
+// A pass that ended by an exception: the dialogue cannot go on from where it
+// broke off (it could send LOGIN on a connection whose certificate was never
+// judged, or a second time on a logged-in one). The connection closes, the
+// attempt counts as failed, and the next pass waits out the pause before a
+// new attempt. Never throws.
+void AbandonPass(Session* session, const char* what)
+{
+    try {
+        Trace(session, "step failed(%s)", what);
+    } catch (...) {
+    }
+    AbandonAttempt(session);
+}
+
 } // namespace
 
 void WorkerMain(Watcher* watcher)
@@ -359,23 +378,43 @@ void WorkerMain(Watcher* watcher)
     MSG message;
     PeekMessageA(&message, NULL, WM_USER, WM_USER, PM_NOREMOVE);
     SetEvent(watcher->queueReady.Get());
-    LoadWatcherSettings(watcher);
+    // Settings that could not be read (out of memory) are read again at the
+    // next pass: until then the session is off.
+    bool settingsLoaded = false;
+    try {
+        LoadWatcherSettings(watcher);
+        settingsLoaded = true;
+    } catch (...) {
+    }
     HANDLE stopEvent = session->stopEvent.Get();
     while (!StopRequested(session)) {
-        DWORD wait;
+        DWORD wait = 0;
+        const char* failed = NULL;
         try {
+            if (!settingsLoaded) {
+                LoadWatcherSettings(watcher);
+                settingsLoaded = true;
+            }
             ServeMessages(watcher, true);
             wait = SessionStep(session);
         } catch (const std::bad_alloc&) {
-            // Out of memory in this pass: a later pass tries again.
-            wait = OutOfMemoryPauseMs;
+            failed = "out of memory";
+        } catch (...) {
+            failed = "exception";
+        }
+        if (failed != NULL) {
+            AbandonPass(session, failed);
+            continue; // the next step answers how long the pause still lasts
         }
         // Sleeps until a message or the stop, or until the session's next
         // deadline; an idling session waits inside its step instead.
         if (wait != 0)
             MsgWaitForMultipleObjectsEx(1, &stopEvent, wait, QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE);
     }
-    Trace(session, "thread end");
+    try {
+        Trace(session, "thread end");
+    } catch (...) {
+    }
     CloseConnection(session);
     EndLinkChecks(session);
     ServeMessages(watcher, false);

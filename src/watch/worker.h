@@ -34,7 +34,8 @@ bool LastConnectFailure(HWND window, ConnectFailure* failure, std::string* accou
 // asked for has been posted; the next new mail needs a notice again.
 void MailNoticeServed(HWND window);
 
-// Host's thread.
+// Host's thread. May throw std::bad_alloc, and only before the worker
+// starts: a watcher it threw for has no thread and may simply be freed.
 Watcher* InitWatcher(Watcher* watcher, HWND window, const std::string& account, int serial);
 // Posts a copy of `settings` to the worker when any of the settings
 // differs from what it runs with.

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "imap/helper_thread.h"
 #include "standin/host.h"
 #include "support/session_harness.h"
 
@@ -240,6 +241,48 @@ TEST_F(TlsPeer, AddressInTheCertificateIsAccepted)
     Connect(GoodCertificate, "127.0.0.1");
     ExpectIdleAndOneMailNotice();
     EXPECT_EQ(harness.Count("trace [01]certificate accepted"), 1);
+}
+
+// ---- the helper threads' stacks ----------------------------------------------
+
+// What each helper thread asked for.
+struct ThreadRequest {
+    SIZE_T stackSize;
+    DWORD flags;
+};
+std::vector<ThreadRequest> HelperRequests;
+CRITICAL_SECTION HelperRequestsLock;
+
+HANDLE WINAPI RecordingCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE routine,
+                                    LPVOID parameter, DWORD flags, LPDWORD threadId)
+{
+    EnterCriticalSection(&HelperRequestsLock);
+    HelperRequests.push_back(ThreadRequest{stackSize, flags});
+    LeaveCriticalSection(&HelperRequestsLock);
+    return CreateThread(attributes, stackSize, routine, parameter, flags, threadId);
+}
+
+// Windows holds a thread to the stack it reserves, and the name lookup and
+// the certificate check call deep into the system's providers: each helper
+// thread reserves at least a quarter of a megabyte. (Wine gives every thread
+// about a megabyte whatever it asks, so only the request shows it here.)
+TEST_F(TlsPeer, EveryHelperThreadReservesAQuarterMegabyteOfStack)
+{
+    InitializeCriticalSection(&HelperRequestsLock);
+    ThreadCreator previous = ReplaceHelperThreadCreator(RecordingCreateThread);
+    Connect(GoodCertificate, "localhost"); // a name: looked up on a helper thread
+    ExpectIdleAndOneMailNotice();          // stops the session
+    ReplaceHelperThreadCreator(previous);
+    EnterCriticalSection(&HelperRequestsLock);
+    std::vector<ThreadRequest> requests = HelperRequests;
+    LeaveCriticalSection(&HelperRequestsLock);
+    DeleteCriticalSection(&HelperRequestsLock);
+
+    EXPECT_EQ(requests.size(), 2u) << "one lookup and one certificate check";
+    for (const ThreadRequest& request : requests) {
+        EXPECT_GE(request.stackSize, static_cast<SIZE_T>(256 * 1024));
+        EXPECT_NE(request.flags & STACK_SIZE_PARAM_IS_A_RESERVATION, 0u) << "the size must be the reservation";
+    }
 }
 
 // ---- how the records arrive ---------------------------------------------------

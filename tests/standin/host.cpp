@@ -409,6 +409,14 @@ TraceHook CurrentTraceHook()
     return TraceHookNow;
 }
 
+// Actions to run once when a trace line holding their text is captured.
+struct LineAction {
+    std::string text;
+    std::function<void()> action;
+};
+std::mutex TraceHooksMutex;
+std::vector<LineAction> TraceHooks;
+
 LONG CALLBACK TraceHandler(EXCEPTION_POINTERS* exception)
 {
     // OutputDebugStringA raises this exception for a debugger; with none
@@ -425,6 +433,21 @@ LONG CALLBACK TraceHandler(EXCEPTION_POINTERS* exception)
     TraceHook hook = CurrentTraceHook();
     if (hook)
         hook(line);
+    // A hook whose text the line holds is taken out and run last, on this
+    // thread, so that whatever it arms meets the plug-in's own work after
+    // the trace call, not this handler's.
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> lock(TraceHooksMutex);
+        for (std::vector<LineAction>::iterator it = TraceHooks.begin(); it != TraceHooks.end(); ++it)
+            if (line.find(it->text) != std::string::npos) {
+                action.swap(it->action);
+                TraceHooks.erase(it);
+                break;
+            }
+    }
+    if (action)
+        action();
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
@@ -483,6 +506,12 @@ void CaptureTrace()
     static std::atomic<bool> installed{false};
     if (!installed.exchange(true))
         AddVectoredExceptionHandler(1, TraceHandler);
+}
+
+void OnTraceLine(const std::string& text, const std::function<void()>& action)
+{
+    std::lock_guard<std::mutex> lock(TraceHooksMutex);
+    TraceHooks.push_back(LineAction{text, action});
 }
 
 std::vector<std::string> LogLines()

@@ -134,6 +134,12 @@ void CaptureTrace();
 // The tracing thread waits for it, as it would for a slow debugger.
 typedef std::function<void(const std::string& line)> TraceHook;
 void SetTraceHook(const TraceHook& hook);
+// Runs `action` once, on the thread that traces, when a captured trace line
+// next contains `text`: after the line is in the log and after everything
+// the capture itself allocates, so that a test can act at an exact point of
+// the plug-in's work (fail the next allocation there, say). The plug-in's
+// own work goes on when the action returns.
+void OnTraceLine(const std::string& text, const std::function<void()>& action);
 
 // Milliseconds on the monotonic clock that the log's entries also carry.
 double NowMs();
