@@ -27,3 +27,18 @@ void Trace(int serial, bool enabled, const char* format, ...)
     TraceV(serial, enabled, format, arguments);
     va_end(arguments);
 }
+
+bool TraceOn(const Tracer& tracer)
+{
+    return tracer.debug != nullptr && *tracer.debug != 0;
+}
+
+void TraceTo(const Tracer& tracer, const char* format, ...)
+{
+    if (!TraceOn(tracer))
+        return;
+    va_list arguments;
+    va_start(arguments, format);
+    TraceV(tracer.serial, true, format, arguments);
+    va_end(arguments);
+}

@@ -8,8 +8,8 @@
 #include "diag/format.h"
 #include "host/settings_flow.h"
 #include "host/host_api.h"
-#include "imap/session.h"
-#include "watch/worker.h"
+#include "imap/failure.h"
+#include "watch/registry.h"
 
 std::atomic<UINT> DismissReceiveCommand{0};
 UINT SendReceiveMenuId = 0;

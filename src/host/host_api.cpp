@@ -20,6 +20,7 @@ const char* const HostFunctionNames[HostFunctionCount] = {
     "_QPASjisToJis@12",          "_QPAJisToSjis@12",
 };
 
+HINSTANCE PluginInstance = NULL;
 HMODULE HostModule = NULL;
 FARPROC HostApi[HostFunctionCount];
 

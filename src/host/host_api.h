@@ -38,3 +38,7 @@ int HostSetTimer(int value, HostTimerProc callback, HWND window);
 int HostIsBusy();
 // Never null: a host that answers null for a window gets "" instead.
 const char* HostGetAccount(HWND window);
+
+// The plug-in module's own instance, as the host loaded it; the setup
+// dialog is loaded from it.
+extern HINSTANCE PluginInstance;

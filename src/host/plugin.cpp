@@ -8,7 +8,6 @@
 #include "watch/registry.h"
 
 const char PluginName[] = "QV-PUSH Version 0.06";
-HINSTANCE PluginInstance = NULL;
 
 namespace {
 

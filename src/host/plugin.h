@@ -21,9 +21,6 @@ int WINAPI QPCFolderPreOpenView(DWORD unused1, DWORD unused2);
 // "QV-PUSH Version 0.06": names the plug-in to the host.
 extern const char PluginName[];
 
-// The plug-in module's own instance; the setup dialog is loaded from it.
-extern HINSTANCE PluginInstance;
-
 // Process attach and detach of the module, as DllMain runs them.
 BOOL AttachPlugin(HINSTANCE instance);
 void DetachPlugin();

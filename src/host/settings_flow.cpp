@@ -6,7 +6,6 @@
 #include "config/setup_dialog.h"
 #include "diag/format.h"
 #include "host/host_api.h"
-#include "host/plugin.h"
 #include "watch/registry.h"
 #include "watch/worker.h"
 

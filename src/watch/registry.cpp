@@ -124,3 +124,30 @@ void CloseWindowSequence(HWND window)
     if (DetachWindow(watcher, window) == 0)
         DestroyWatcher(watcher);
 }
+
+bool LastConnectFailure(HWND window, ConnectFailure* failure, std::string* account)
+{
+    Watcher* watcher = FindWatcherByWindow(window);
+    if (watcher == NULL)
+        return false;
+    *account = watcher->account;
+    SharedLock hold(watcher->failureLock);
+    *failure = watcher->lastFailure;
+    return true;
+}
+
+void MailNoticeServed(HWND window)
+{
+    Watcher* watcher = FindWatcherByWindow(window);
+    if (watcher != NULL)
+        watcher->mailNoticeAt.store(0);
+}
+
+bool WindowWatcherStatus(HWND window, WatcherStatus* status)
+{
+    Watcher* watcher = FindWatcherByWindow(window);
+    if (watcher == NULL)
+        return false;
+    *status = ReadStatus(&watcher->session);
+    return true;
+}

@@ -6,7 +6,9 @@
 
 #include <string>
 
+struct ConnectFailure;
 struct Watcher;
+struct WatcherStatus;
 
 // `account` is the host's account folder for the window.
 int AttachWindow(HWND window, const std::string& account);
@@ -19,3 +21,14 @@ void DestroyWatcher(Watcher* watcher);
 // What QPCFolderClose does: detach the window, and destroy its watcher when
 // no window remains.
 void CloseWindowSequence(HWND window);
+
+// Host's thread: the failure that the window's watcher last posted a
+// connect-failed notice for, and the account folder whose file it reads.
+// False when the window has no watcher. May throw std::bad_alloc.
+bool LastConnectFailure(HWND window, ConnectFailure* failure, std::string* account);
+// Host's thread: the send/receive command that the window's mail notice
+// asked for has been posted; the next new mail needs a notice again.
+void MailNoticeServed(HWND window);
+// Host's thread: what the window's watcher is doing. False when the window
+// has no watcher.
+bool WindowWatcherStatus(HWND window, WatcherStatus* status);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "diag/handles.h"
-#include "imap/session.h"
+#include "watch/session.h"
 
 // Who writes each field is noted beside it. "host" is the host's
 // user-interface thread, "worker" the watcher's own thread, "once" means

@@ -8,12 +8,9 @@
 #include <utility>
 
 #include "config/settings.h"
-#include "watch/registry.h"
 #include "diag/trace.h"
-#include "imap/command.h"
-#include "imap/link_signals.h"
-#include "imap/transport.h"
 #include "watch/notices.h"
+#include "watch/session.h"
 #include "watch/watcher.h"
 
 std::atomic<UINT> MailArrivedCommand{0};
@@ -119,23 +116,11 @@ void TakeFileOnlyKeys(void* owner)
     watcher->session.settings = working;
 }
 
-// The nine settings go from a record into the session. Worker only; other
-// threads read them under the lock meanwhile.
-void TakeSettings(Watcher* watcher, const Settings& settings)
-{
-    Settings working = settings;
-    KeepInRange(&working);
-    ExclusiveLock hold(watcher->session.settingsLock);
-    watcher->session.settings = working;
-}
-
 void ApplyNewSettings(Watcher* watcher, const Settings& copy)
 {
-    // Every change reconnects, whichever setting it was.
-    CloseConnection(&watcher->session);
-    TakeSettings(watcher, copy);
-    ForgetFailures(&watcher->session);
-    watcher->session.connectNoticePending = 1;
+    Settings working = copy;
+    KeepInRange(&working);
+    TakeNewSettings(&watcher->session, working);
 }
 
 // Serves the thread's queue. With apply false the settings copies are only
@@ -199,24 +184,6 @@ void SetWatcherNotices(Watcher* watcher)
     watcher->session.events.loginFailed = PostLoginFailed;
     watcher->session.events.idleReached = ClearMailNotice;
     watcher->session.events.beforeAttempt = TakeFileOnlyKeys;
-}
-
-bool LastConnectFailure(HWND window, ConnectFailure* failure, std::string* account)
-{
-    Watcher* watcher = FindWatcherByWindow(window);
-    if (watcher == NULL)
-        return false;
-    *account = watcher->account;
-    SharedLock hold(watcher->failureLock);
-    *failure = watcher->lastFailure;
-    return true;
-}
-
-void MailNoticeServed(HWND window)
-{
-    Watcher* watcher = FindWatcherByWindow(window);
-    if (watcher != NULL)
-        watcher->mailNoticeAt.store(0);
 }
 
 Watcher* InitWatcher(Watcher* watcher, HWND window, const std::string& account, int serial)
@@ -311,7 +278,8 @@ void LoadWatcherSettings(Watcher* watcher)
 {
     Settings settings;
     LoadSettings(watcher->account.c_str(), &settings);
-    TakeSettings(watcher, settings);
+    KeepInRange(&settings);
+    TakeFirstSettings(&watcher->session, settings);
 }
 
 // Wine hands every thread about a megabyte of stack, zero-filled and so
@@ -415,8 +383,7 @@ void WorkerMain(Watcher* watcher)
         Trace(session, "thread end");
     } catch (...) {
     }
-    CloseConnection(session);
-    EndLinkChecks(session);
+    EndSession(session);
     ServeMessages(watcher, false);
 }
 

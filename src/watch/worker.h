@@ -26,13 +26,6 @@ void SetWatcherNotices(Watcher* watcher);
 // a port outside 1 to 65535 the IMAP port 143. The file and the dialog keep
 // what the user wrote.
 void KeepInRange(Settings* settings);
-// Host's thread: the failure that the window's watcher last posted a
-// connect-failed notice for, and the account folder whose file it reads.
-// False when the window has no watcher. May throw std::bad_alloc.
-bool LastConnectFailure(HWND window, ConnectFailure* failure, std::string* account);
-// Host's thread: the send/receive command that the window's mail notice
-// asked for has been posted; the next new mail needs a notice again.
-void MailNoticeServed(HWND window);
 
 // Host's thread. May throw std::bad_alloc, and only before the worker
 // starts: a watcher it threw for has no thread and may simply be freed.

@@ -8,7 +8,7 @@
 #include "diag/format.h"
 #include "diag/trace.h"
 #include "standin/host.h"
-#include "imap/session.h"
+#include "watch/session.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "imap/session.h"
+#include "watch/session.h"
 #include "standin/host.h"
 #include "support/host_fixture.h"
 #include "support/linked_plugin.h"

@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "imap/certcheck.h"
+#include "tls/certcheck.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "imap/command.h"
-#include "imap/transport.h"
+#include "imap/client.h"
+
 #include "watch/notices.h"
 #include "watch/watcher.h"
 #include "watch/worker.h"

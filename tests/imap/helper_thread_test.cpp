@@ -7,7 +7,7 @@
 #include <atomic>
 #include <stdexcept>
 
-#include "imap/helper_thread.h"
+#include "net/helper_thread.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "imap/liveness.h"
+#include "watch/liveness.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "imap/session.h"
+#include "watch/session.h"
 #include "standin/host.h"
 #include "support/process_stats.h"
 #include "support/script_server.h"

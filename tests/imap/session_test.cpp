@@ -13,7 +13,7 @@
 #include "support/process_stats.h"
 #include "support/script_server.h"
 #include "support/session_harness.h"
-#include "imap/link_signals.h"
+#include "watch/link_checks.h"
 
 namespace {
 
@@ -535,8 +535,8 @@ ClockReading ClocksWithSleep()
 TEST_F(Session, AfterASleepTheConnectionIsCheckedAndASilentOneReplaced)
 {
     sleptMs = 0;
-    w.readClocks = ClocksWithSleep;
-    w.link.checkEveryMs = 500;
+    w.links.readClocks = ClocksWithSleep;
+    w.links.watch.checkEveryMs = 500;
     w.settings.recvTimeout = 2;
     w.settings.recvAtConnected = 0;
     Connect();
@@ -577,8 +577,8 @@ TEST_F(Session, AfterASleepTheConnectionIsCheckedAndASilentOneReplaced)
 TEST_F(Session, AfterASleepWithoutAResponseLimitTheCheckWaits20s)
 {
     sleptMs = 0;
-    w.readClocks = ClocksWithSleep;
-    w.link.checkEveryMs = 500;
+    w.links.readClocks = ClocksWithSleep;
+    w.links.watch.checkEveryMs = 500;
     w.settings.recvTimeout = 0;
     Connect();
     ReachIdle();
@@ -700,8 +700,8 @@ TEST_F(Session, FiftyMegabyteLineWithoutLfLeavesMemoryFlat)
 TEST_F(Session, PollingSessionChecksItsLinkWithANoopAtOnce)
 {
     sleptMs = 0;
-    w.readClocks = ClocksWithSleep;
-    w.link.checkEveryMs = 500;
+    w.links.readClocks = ClocksWithSleep;
+    w.links.watch.checkEveryMs = 500;
     w.settings.refreshTime = 1; // a poll a minute
     w.settings.recvAtConnected = 0;
     Connect();

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "imap/session.h"
+#include "watch/session.h"
 #include "standin/host.h"
 #include "support/script_server.h"
 #include "support/session_harness.h"

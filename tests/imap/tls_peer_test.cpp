@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "imap/helper_thread.h"
+#include "net/helper_thread.h"
 #include "standin/host.h"
 #include "support/session_harness.h"
 

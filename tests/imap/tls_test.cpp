@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "imap/tls.h"
+#include "tls/record.h"
 
 namespace {
 

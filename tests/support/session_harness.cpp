@@ -1,10 +1,10 @@
 #include "support/session_harness.h"
 
-#include "imap/link_signals.h"
+#include "watch/link_checks.h"
 
 #include <string.h>
 
-#include "imap/transport.h"
+
 #include "standin/host.h"
 
 namespace {
@@ -110,8 +110,7 @@ DWORD WINAPI SessionHarness::Loop(LPVOID parameter)
         if (wait != 0)
             WaitForSingleObject(session->stopEvent.Get(), wait);
     }
-    CloseConnection(session);
-    EndLinkChecks(session);
+    EndSession(session);
     return 0;
 }
 

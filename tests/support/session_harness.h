@@ -10,7 +10,7 @@
 #include <atomic>
 #include <string>
 
-#include "imap/session.h"
+#include "watch/session.h"
 
 class SessionHarness {
 public:

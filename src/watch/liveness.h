@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "net/link_signals.h"
+
 // How often the idle wait ends to compare the two clocks.
 const uint32_t ResumeCheckEveryMs = 60000;
 // Network changes are checked for no more often than this: a system that
@@ -13,12 +15,6 @@ const uint32_t NetworkCheckSpacingMs = 10000;
 // Smallest drift taken as sleep: the tick count moves in steps of up to
 // 16 ms, and a check may come only moments after the last one.
 const uint32_t SleepDriftFloorMs = 2000;
-
-// One reading of both clocks, in milliseconds.
-struct ClockReading {
-    uint64_t tickMs;     // counts the time the machine slept
-    uint64_t unbiasedMs; // does not
-};
 
 // The state of the checks of one connection. Worker only.
 struct LinkWatch {
@@ -57,12 +53,3 @@ LinkCheckReason LinkCheckDue(LinkWatch* watch, const ClockReading& now, bool net
 // While a network change awaits its check, the signal is not re-armed: it
 // is re-armed once, after the check.
 bool NetworkSignalWanted(const LinkWatch& watch);
-
-// SIO_KEEPALIVE_VALS from the "keepAlive" setting in seconds: 0 is off;
-// else the idle time, and a sixth of it (at least a second) between probes.
-struct KeepAliveValues {
-    uint32_t onOff;
-    uint32_t timeMs;
-    uint32_t intervalMs;
-};
-KeepAliveValues KeepAliveFor(int keepAliveSeconds);

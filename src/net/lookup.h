@@ -1,5 +1,5 @@
 // The name lookup of a server on a helper thread, so that the worker can
-// stop while a lookup hangs. Worker thread only.
+// stop, or serve its messages, while a lookup hangs.
 #pragma once
 
 #include <winsock2.h>
@@ -9,11 +9,7 @@
 #include <string>
 #include <vector>
 
-// One address to try, as the system gave it.
-struct ServerAddress {
-    sockaddr_storage address;
-    int length;
-};
+#include "net/address.h"
 
 // Looks `name` up on a helper thread and waits for its answer or for
 // `stopEvent`. True with the addresses in the order the system gave them;
@@ -23,7 +19,3 @@ struct ServerAddress {
 // a failed wait ended the wait, which leaves the lookup to finish on its own.
 bool LookUpName(const std::string& name, int port, HANDLE stopEvent, bool threadMessages,
                 std::vector<ServerAddress>* addresses, int* error, bool* messageCame);
-
-// A numeric address (dotted IPv4, as inet_addr reads it, or an IPv6 literal)
-// resolved at once, without a lookup. False for a name.
-bool NumericAddress(const std::string& name, int port, ServerAddress* address);

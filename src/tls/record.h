@@ -84,5 +84,3 @@ inline size_t TlsUnread(const TlsChannel* channel)
 void TlsDropUnread(TlsChannel* channel);
 // Frees the context and the credentials. Sends nothing.
 void TlsReset(TlsChannel* channel);
-// Whether the text is an IPv4 or IPv6 address rather than a name.
-bool IsAddressLiteral(const char* server);

@@ -1,4 +1,4 @@
-#include "imap/liveness.h"
+#include "watch/liveness.h"
 
 bool SleptBetween(const ClockReading& before, const ClockReading& after)
 {
@@ -80,17 +80,4 @@ LinkCheckReason LinkCheckDue(LinkWatch* watch, const ClockReading& now, bool net
 bool NetworkSignalWanted(const LinkWatch& watch)
 {
     return !watch.networkChanged;
-}
-
-KeepAliveValues KeepAliveFor(int keepAliveSeconds)
-{
-    KeepAliveValues values = {0, 0, 0};
-    if (keepAliveSeconds <= 0)
-        return values;
-    values.onOff = 1;
-    values.timeMs = static_cast<uint32_t>(keepAliveSeconds) * 1000u;
-    values.intervalMs = values.timeMs / 6;
-    if (values.intervalMs < 1000)
-        values.intervalMs = 1000;
-    return values;
 }

@@ -1,4 +1,6 @@
-#include "imap/tls.h"
+#include "tls/record.h"
+
+#include "net/address.h"
 
 #include <ws2tcpip.h>
 #include <string.h>
@@ -264,13 +266,6 @@ TlsStep OpenRecords(TlsChannel* channel)
 const SspiApi* SystemSspi()
 {
     return &SystemFunctions;
-}
-
-bool IsAddressLiteral(const char* server)
-{
-    in_addr v4;
-    in6_addr v6;
-    return inet_pton(AF_INET, server, &v4) == 1 || inet_pton(AF_INET6, server, &v6) == 1;
 }
 
 bool TlsBegin(TlsChannel* channel, const SspiApi* api, const char* server)

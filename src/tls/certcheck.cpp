@@ -1,6 +1,6 @@
-#include "imap/lookup.h"
+#include "tls/certcheck.h"
 
-#include "imap/certcheck.h"
+#include "net/address.h"
 
 #include <bcrypt.h>
 #include <string.h>

@@ -1,4 +1,4 @@
-#include "imap/helper_thread.h"
+#include "net/helper_thread.h"
 
 #include <atomic>
 #include <new>

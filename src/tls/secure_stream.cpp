@@ -1,0 +1,235 @@
+#include "tls/secure_stream.h"
+
+#include <new>
+
+#include "net/helper_thread.h"
+
+namespace {
+
+// A TLS record is at most 5 bytes of header and 16384 + 2048 of payload;
+// one receive of this size takes a whole one.
+const size_t RecordBufferBytes = 5 + 16384 + 2048;
+
+// The certificate check runs on a helper thread: its first run in a process
+// takes a third of a second under Wine, and a stop must not wait for it.
+struct CheckWork {
+    PCCERT_CONTEXT leaf = NULL;
+    std::string server;
+    std::string pin;
+    CertReport report;
+
+    ~CheckWork()
+    {
+        if (leaf != NULL)
+            CertFreeCertificateContext(leaf);
+    }
+};
+
+void RunCheck(void* context)
+{
+    CheckWork* check = static_cast<CheckWork*>(context);
+    check->report = CheckServerCertificate(check->leaf, check->server.c_str(), check->pin.c_str());
+}
+
+void DisposeCheck(void* context)
+{
+    delete static_cast<CheckWork*>(context);
+}
+
+// Checks the certificate on a helper thread (it takes the leaf), waiting for
+// it, the stop or a message.
+SecureEnd CheckCertificate(PCCERT_CONTEXT leaf, const SecureTarget& target, const WaitControl& control,
+                           CertReport* report)
+{
+    CheckWork* check = new (std::nothrow) CheckWork;
+    if (check == NULL) {
+        CertFreeCertificateContext(leaf);
+        return SecureHandshakeFailed;
+    }
+    check->leaf = leaf;
+    try {
+        check->server = target.server;
+        check->pin = target.pin;
+    } catch (...) {
+        delete check;
+        return SecureHandshakeFailed;
+    }
+    HelperCall call;
+    if (!call.Start(HelperWork{check, RunCheck, DisposeCheck}))
+        return SecureHandshakeFailed;
+    switch (call.Wait(control.stop, control.serveMessages)) {
+    case HelperDone:
+        *report = check->report;
+        return SecureMade;
+    case HelperStopped:
+        return SecureStopped;
+    case HelperMessage:
+        return SecureMessage;
+    case HelperFailed:
+        break;
+    }
+    return SecureHandshakeFailed; // the helper finishes on its own
+}
+
+const char* VerdictName(CertVerdict verdict)
+{
+    switch (verdict) {
+    case CertAccepted:
+        return "accepted";
+    case CertPinMismatch:
+        return "not the pinned certificate";
+    case CertUntrusted:
+        return "untrusted";
+    case CertNameMismatch:
+        return "name mismatch";
+    case CertExpired:
+        return "expired";
+    case CertPinInvalid:
+        return "tlsFingerprint invalid";
+    }
+    return "?";
+}
+
+SecureEnd EndOf(BytesEnd end)
+{
+    return end == BytesStop ? SecureStopped : end == BytesMessage ? SecureMessage : SecureHandshakeFailed;
+}
+
+} // namespace
+
+SecureStream::SecureStream(Connection* connection, const Tracer& tracer) : ByteStream(connection, tracer) {}
+
+SecureStream::~SecureStream()
+{
+    // Nothing is sent, close_notify included: closing the socket is enough.
+    TlsReset(&channel_);
+}
+
+const char* SecureStream::Peek(size_t* count)
+{
+    *count = TlsUnread(&channel_);
+    return *count == 0 ? nullptr : channel_.plainIn.data() + channel_.plainPos;
+}
+
+void SecureStream::Consume(size_t count)
+{
+    size_t unread = TlsUnread(&channel_);
+    channel_.plainPos += count < unread ? count : unread;
+    if (channel_.plainPos == channel_.plainIn.size()) {
+        channel_.plainIn.clear();
+        channel_.plainPos = 0;
+    }
+}
+
+bool SecureStream::SendTokens()
+{
+    if (channel_.toSend.empty())
+        return true;
+    std::string tokens;
+    tokens.swap(channel_.toSend);
+    if (SendAll(&connection(), tokens.data(), tokens.size()))
+        return true;
+    TraceTo(tracer(), "send error(%d)", WSAGetLastError());
+    return false;
+}
+
+PullResult SecureStream::Pull()
+{
+    if (channel_.closed)
+        return PullClosed;
+    int count = ReceiveSome(&connection(), records_.data(), static_cast<int>(records_.size()), tracer());
+    if (count <= 0)
+        return count == 0 ? PullClosed : count == -1 ? PullNone : PullFailed;
+    TlsStep step = TlsReceive(&channel_, records_.data(), static_cast<size_t>(count));
+    // Answers to the server's requests for a new handshake go out at once.
+    if (!SendTokens())
+        return PullFailed;
+    if (step == TlsFailed) {
+        TraceTo(tracer(), "TLS error(%x)", static_cast<unsigned>(channel_.lastStatus));
+        return PullFailed;
+    }
+    if (step == TlsClosed)
+        connection().peerClosed = true;
+    return PullSome;
+}
+
+bool SecureStream::Send(const char* bytes, size_t count)
+{
+    std::string sealed;
+    if (!TlsSeal(&channel_, bytes, count, &sealed)) {
+        TraceTo(tracer(), "TLS error(%x)", static_cast<unsigned>(channel_.lastStatus));
+        TraceTo(tracer(), "send error(%d)", WSAECONNABORTED);
+        return false;
+    }
+    if (SendAll(&connection(), sealed.data(), sealed.size()))
+        return true;
+    TraceTo(tracer(), "send error(%d)", WSAGetLastError());
+    return false;
+}
+
+bool SecureStream::LinesWaiting()
+{
+    return BytesWaiting(&connection(), false);
+}
+
+SecureOutcome MakeSecure(PlainStream* plain, const SecureTarget& target, const WaitControl& control)
+{
+    SecureOutcome outcome;
+    const Tracer& tracer = plain->tracer();
+    plain->Discard();
+    std::unique_ptr<SecureStream> stream(new SecureStream(&plain->connection(), tracer));
+    stream->records_.resize(RecordBufferBytes);
+    TlsChannel& channel = stream->channel_;
+    if (!TlsBegin(&channel, SystemSspi(), target.server.c_str())) {
+        TraceTo(tracer, "TLS error(%x)", static_cast<unsigned>(channel.lastStatus));
+        return outcome;
+    }
+    TlsStep step = TlsNeedMore;
+    ByteWait wait;
+    wait.timeoutMs = target.responseTimeoutMs;
+    for (;;) {
+        if (!stream->SendTokens())
+            return outcome;
+        if (step == TlsDone)
+            break;
+        BytesEnd waited = WaitForBytes(*plain, control, wait);
+        if (waited != BytesReady) {
+            outcome.end = EndOf(waited);
+            return outcome;
+        }
+        size_t count = 0;
+        const char* bytes = plain->Peek(&count);
+        step = TlsHandshake(&channel, bytes, count);
+        plain->Consume(count);
+        if (step == TlsFailed || step == TlsClosed) {
+            TraceTo(tracer, "TLS error(%x)", static_cast<unsigned>(channel.lastStatus));
+            return outcome;
+        }
+    }
+    TraceTo(tracer, "TLS handshake(%s,%s)", channel.protocol.c_str(), channel.cipher.c_str());
+
+    PCCERT_CONTEXT leaf = TlsServerCertificate(&channel);
+    if (leaf == NULL) {
+        TraceTo(tracer, "certificate missing");
+        return outcome;
+    }
+    CertReport report;
+    SecureEnd checked = CheckCertificate(leaf, target, control, &report);
+    if (checked != SecureMade) {
+        outcome.end = checked;
+        return outcome;
+    }
+    TraceTo(tracer, "certificate subject(%s)", report.subject.c_str());
+    TraceTo(tracer, "certificate issuer(%s)", report.issuer.c_str());
+    TraceTo(tracer, "certificate sha256(%s)", report.fingerprint.c_str());
+    TraceTo(tracer, "certificate %s", VerdictName(report.verdict));
+    outcome.checked = true;
+    outcome.report = report;
+    if (report.verdict != CertAccepted) {
+        outcome.end = SecureRefused;
+        return outcome;
+    }
+    outcome.end = SecureMade;
+    outcome.stream = std::move(stream);
+    return outcome;
+}

@@ -1,0 +1,135 @@
+// One account's watch: connect, make the connection secure as the settings
+// say, log in, select INBOX, wait in IDLE (or poll a server without it),
+// renew it, check a connection that may be dead, reconnect after failures at
+// a growing pace, and tell the owner of new mail and of failures worth a
+// box. What it is doing is one WatchState (state.h), decided at the
+// transitions; the layers below it only connect, encrypt and speak IMAP.
+// Worker thread only, but for the stop request, the settings and the
+// status, which other threads reach as noted.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "config/settings.h"
+#include "diag/handles.h"
+#include "imap/client.h"
+#include "imap/failure.h"
+#include "net/connection.h"
+#include "net/stream.h"
+#include "tls/secure_stream.h"
+#include "watch/link_checks.h"
+#include "watch/state.h"
+#include "watch/status.h"
+
+// What the session tells its owner. Called on the worker thread; each call
+// must return at once (it may only post a message). The owner decides where
+// a notice goes and whether there is anyone to tell.
+struct SessionEvents {
+    void* owner;
+    void (*mailArrived)(void* owner);
+    void (*connectFailed)(void* owner, const ConnectFailure& failure);
+    // IDLE (or polling) was reached after a connect; may be null.
+    void (*idleReached)(void* owner);
+    void (*loginFailed)(void* owner);
+    // Before each connection attempt, on the worker thread: the owner may
+    // take the keys only the file sets into the settings afresh (under
+    // settingsLock held exclusively). May be null.
+    void (*beforeAttempt)(void* owner);
+};
+
+// What an untagged EXISTS, EXPUNGE or RECENT means just now.
+enum UnaskedMeaning {
+    MeaningNothing,      // before SELECT
+    MeaningSelect,       // SELECT: EXISTS is the message count, RECENT of 1 or more is mail
+    MeaningIdle,         // IDLE, its start and its renewal: every EXISTS is mail
+    MeaningPolling,      // polling: a message count that grew is mail
+};
+
+// Who writes each field is noted beside it: "owner" is the thread that made
+// the session and asks it to stop (the host's thread for a watcher), "worker"
+// the thread that steps it, "once" means set before the first step.
+struct Session {
+    int serial = 0;             // once: printed in every trace line
+    SessionEvents events = {};  // once
+    UniqueHandle stopEvent;     // once: manual-reset, set with stopRequested
+    std::atomic<unsigned char> stopRequested{0}; // owner: read afresh at every wait
+
+    // The settings the session runs with. The worker replaces them under
+    // settingsLock held exclusively and reads them without it (it is the
+    // only writer); other threads read them under settingsLock held shared.
+    SRWLOCK settingsLock = SRWLOCK_INIT;
+    Settings settings;
+
+    // The connection and what speaks over it: worker only. `secure` exists
+    // only once its certificate was accepted; the client speaks over it
+    // then, and over `plain` only where the settings ask for no encryption.
+    Connection connection;
+    std::unique_ptr<PlainStream> plain;
+    std::unique_ptr<SecureStream> secure;
+    ImapClient client;
+
+    // What the watch is doing, and what follows from it: worker only.
+    WatchPolicy policy;
+    UnaskedMeaning meaning = MeaningNothing;
+    int messageCount = 0;            // INBOX's messages as the server last told them
+    bool mailToldOnTheWay = false;   // mail was told between the connect and IDLE
+    bool mailPending = false;        // mail was read, and is told before the next wait
+    uint64_t idleSinceMs = 0;        // IDLE last started or renewed
+    uint64_t partialHeldSinceMs = 0; // a due renewal waits for the end of a line since then (0: none)
+    uint64_t lastPollMs = 0;         // the last NOOP of a polling session
+    ConnectFailure failure;          // why the current attempt failed; reset when one starts
+
+    // Whether an idle connection that says nothing is still there: worker.
+    LinkChecks links;
+
+    // What other threads may see of the watch, under statusLock.
+    SRWLOCK statusLock = SRWLOCK_INIT;
+    WatcherStatus status;
+
+    Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+};
+
+// Makes the stop event; false when it could not be made.
+bool InitSession(Session* session);
+
+// Owner's thread: the session stops at its next wait, or at once in one.
+void RequestStop(Session* session);
+bool StopRequested(const Session* session);
+
+// Writes "[serial]" and the message when the session's debug setting is on.
+// Worker thread (it reads the settings without the lock).
+void Trace(const Session* session, const char* format, ...);
+bool TraceEnabled(const Session* session);
+
+// One step of the session. Answers how long the caller may wait for a
+// thread message or the stop before the next step when nothing else
+// happens: 0 to step again at once, INFINITE while the session is off.
+DWORD SessionStep(Session* session);
+
+// New settings: the connection closes, and the next attempt comes at once
+// with them; the count of failures and the notices start afresh.
+void TakeNewSettings(Session* session, const Settings& settings);
+// The settings the session starts with (no connection yet).
+void TakeFirstSettings(Session* session, const Settings& settings);
+
+// Closes the connection, tells mail read on it, and pauses a second to pace
+// the next attempt (a stop or a message cuts the pause short).
+void CloseConnection(Session* session);
+// The worker's end: the connection closes and the checks end.
+void EndSession(Session* session);
+
+// An attempt that broke off where the dialogue cannot be taken up again (an
+// exception in a step, whatever it left half done): the connection closes,
+// and unless a stop ended it the attempt counts as failed, so the next one
+// waits as after any failure. Nothing is told to the user. Never throws.
+void AbandonAttempt(Session* session);
+
+// Another thread's copy of the status, under the lock.
+WatcherStatus ReadStatus(Session* session);
