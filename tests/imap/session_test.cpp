@@ -198,9 +198,14 @@ TEST_P(LoginStatus, AnswerDecidesBetweenGoingOnWrongPasswordAndTryingAgain)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, LoginStatus,
-    ::testing::Values(LoginStatusCase{"Ok", "OK logged in", Accepted}, LoginStatusCase{"Okay", "OKAY", Accepted},
-                      LoginStatusCase{"LowerCaseOk", "ok logged in", WrongPassword},
+    ::testing::Values(LoginStatusCase{"Ok", "OK logged in", Accepted},
+                      LoginStatusCase{"LowerCaseOk", "ok logged in", Accepted},
+                      LoginStatusCase{"BareOk", "Ok", Accepted},
+                      // Only a NO says that the password is wrong.
+                      LoginStatusCase{"Okay", "OKAY", TryLater},
+                      LoginStatusCase{"NoStatus", "", TryLater},
                       LoginStatusCase{"PlainNo", "NO bad", WrongPassword},
+                      LoginStatusCase{"LowerCaseNo", "no bad", WrongPassword},
                       LoginStatusCase{"AuthenticationFailed", "NO [AUTHENTICATIONFAILED] bad", WrongPassword},
                       LoginStatusCase{"AuthorizationFailed", "NO [AUTHORIZATIONFAILED] no", WrongPassword},
                       LoginStatusCase{"Expired", "NO [EXPIRED] password expired", WrongPassword},
@@ -209,6 +214,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LoginStatusCase{"Limit", "NO [LIMIT] too many", TryLater},
                       LoginStatusCase{"InUse", "NO [INUSE] busy", TryLater},
                       LoginStatusCase{"NoWithBye", "* BYE shutting down\nNO not now", TryLater},
+                      LoginStatusCase{"MixedCaseUnavailable", "No [Unavailable] try later", TryLater},
+                      LoginStatusCase{"LowerCaseNoWithBye", "* bye shutting down\nno not now", TryLater},
                       LoginStatusCase{"PrivacyRequired", "NO [PRIVACYREQUIRED] use TLS", NeedsTls}),
     [](const ::testing::TestParamInfo<LoginStatusCase>& info) { return std::string(info.param.name); });
 
