@@ -251,7 +251,13 @@ Response DecodeResponse(const std::string& line)
     size_t pos = 0;
     if (line[0] == '*') {
         response.kind = ResponseUntagged;
-        pos = line.size() > 1 && line[1] == ' ' ? 2 : 1;
+        if (line.size() > 1 && line[1] != ' ') {
+            // No space after the asterisk: untagged all the same, but none of
+            // its words is read.
+            response.text = line.substr(1);
+            return response;
+        }
+        pos = 2;
         std::string word = NextWord(line, &pos);
         response.status = StatusOf(UpperCase(word), false);
         if (response.status != StatusNone) {

@@ -94,8 +94,9 @@ struct Response {
 };
 
 // One line as the reader delivers it. Untagged is any line that begins with
-// "*", continuation any that begins with "+"; tagged is a line whose first
-// word is a tag (no specials, no control bytes).
+// "*" (its words are read only after "* "), continuation any that begins
+// with "+"; tagged is a line whose first word is a tag (no specials, no
+// control bytes). Words are separated by one space each.
 Response DecodeResponse(const std::string& line);
 
 // "C" and the low 12 bits of the counter as three upper-case hex digits.
@@ -103,7 +104,7 @@ std::string CommandTag(int tagCounter);
 // A tagged response with this tag: the end of the command sent with it.
 bool Completes(const Response& response, const std::string& tag);
 // Untagged "* n WORD" (WORD upper-case: "EXISTS", "RECENT", "EXPUNGE") with
-// nothing after the word; its n is response.number.
+// nothing after the word but at most one space; its n is response.number.
 bool IsCountOf(const Response& response, const char* word);
 // An untagged BYE: the server is going away.
 bool IsBye(const Response& response);

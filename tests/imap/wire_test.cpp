@@ -177,6 +177,7 @@ TEST(ResponseDecoder, ReadsEachFormWithItsWordsInAnyCase)
         {"*  3 RECENT", ResponseUntagged, "", StatusNone, "", "", false, 0, "", "3 RECENT"},
         {"* -3 EXISTS", ResponseUntagged, "", StatusNone, "", "", false, 0, "-3", "EXISTS"},
         {"*", ResponseUntagged, "", StatusNone, "", "", false, 0, "", ""},
+        {"*OK ready", ResponseUntagged, "", StatusNone, "", "", false, 0, "", "OK ready"},
         // Continuations.
         {"+ idling", ResponseContinuation, "", StatusNone, "", "", false, 0, "", "idling"},
         {"+", ResponseContinuation, "", StatusNone, "", "", false, 0, "", ""},
@@ -221,6 +222,9 @@ TEST(ResponseDecoder, ExistsRecentAndExpungeOnlyAsUntaggedCounts)
         {"* 3 FETCH (EXISTS)", "EXISTS", false},
         {"* EXISTS", "EXISTS", false},
         {"* x EXISTS", "EXISTS", false},
+        {"*3 EXISTS", "EXISTS", false},
+        {"*  3 EXISTS", "EXISTS", false},
+        {"* 3  EXISTS", "EXISTS", false},
         {"C001 3 EXISTS", "EXISTS", false},
         {"3 EXISTS", "EXISTS", false},
         {"+ 3 EXISTS", "EXISTS", false},
