@@ -160,6 +160,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             FUZZ_CHECK(response.number == expected);
     }
 
+    // A goodbye only as an untagged status, BYE in any case.
+    bool bye = line.compare(0, 2, "* ") == 0 && Upper(line.substr(2, line.find(' ', 2) - 2)) == "BYE";
+    FUZZ_CHECK(IsBye(response) == bye);
+
     // The tag: "C" and three upper-case hex digits, the low 12 bits of the
     // counter, which read back give those bits.
     int counter = static_cast<int>(number);
@@ -247,5 +251,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<std::string> fromData;
     FUZZ_CHECK(CapabilityData(DecodeResponse(inData), &fromData));
     FUZZ_CHECK(fromData == expected);
+    for (const std::string& name : expected)
+        if (name.find('\0') == std::string::npos)
+            FUZZ_CHECK(HasCapability(fromData, name.c_str()));
+    FUZZ_CHECK(!HasCapability(fromData, "NOT A NAME"));
     return 0;
 }
