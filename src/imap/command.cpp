@@ -68,7 +68,7 @@ DWORD ResponseTimeoutMs(const Session* session)
 
 void DropPartialLine(Session* session)
 {
-    session->received.partialLine.clear();
+    ForgetPartialLine(session->received.partialLine);
 }
 
 bool SendCommand(const std::string& text, Session* session)
@@ -87,7 +87,7 @@ bool SendDone(Session* session)
     return SendBytes(session, "DONE\r\n");
 }
 
-int SendLogin(Session* session, std::string* status)
+int SendLogin(Session* session, Response* completion)
 {
     ++session->tagCounter;
     DropPartialBeforeCommand(session);
@@ -106,10 +106,11 @@ int SendLogin(Session* session, std::string* status)
                         CloseConnection(session);
                     return 0;
                 }
-                if (StartsWith(line, "+"))
+                Response response = DecodeResponse(line);
+                if (response.kind == ResponseContinuation)
                     break;
-                if (IsTaggedWith(line, tag)) {
-                    *status = StatusText(line);
+                if (Completes(response, tag)) {
+                    *completion = response;
                     return -1;
                 }
             }
@@ -131,28 +132,29 @@ int ReadIdleLine(Session* session, std::string& out, DWORD timeoutMs)
     return ReadLineWith(session, out, timeoutMs, WaitForIdleEvent);
 }
 
-bool ReadTaggedResult(Session* session, std::string& status, bool* byeSeen)
+bool ReadTaggedResult(Session* session, Response& completion, bool* byeSeen)
 {
     std::string tag = ExpectedTag(session);
     std::string line;
     while (!AttemptAbandoned(session)) {
         if (ReadLine(session, line, ResponseTimeoutMs(session)) != WaitData)
             return false;
-        if (byeSeen != nullptr && StartsWith(line, "* BYE"))
+        Response response = DecodeResponse(line);
+        if (byeSeen != nullptr && IsBye(response))
             *byeSeen = true;
-        if (StartsWith(line, "C") && IsTaggedWith(line, tag)) {
-            status = StatusText(line);
+        if (Completes(response, tag)) {
+            completion = response;
             return true;
         }
     }
     return false;
 }
 
-int CheckTaggedCompletion(Session* session, std::string line)
+int CheckTaggedCompletion(Session* session, const Response& response)
 {
-    if (!IsTaggedWith(line, ExpectedTag(session)))
+    if (!Completes(response, ExpectedTag(session)))
         return 0;
-    if (StartsWith(StatusText(line), "OK"))
+    if (response.status == StatusOk)
         return 1;
     CloseConnection(session);
     NotifyConnectFailed(session);

@@ -17,8 +17,8 @@ bool SendDone(Session* session);
 // LOGIN with the session's user and password as IMAP astrings (atom, quoted
 // string or literal). 1: the whole command went out; 0: the connection
 // failed and is closed (or a stop ended it); -1: the server completed the
-// command before it went out whole, with the status text in *status.
-int SendLogin(Session* session, std::string* status);
+// command before it went out whole, with that completion in *completion.
+int SendLogin(Session* session, Response* completion);
 
 // One response line, with only the bytes 0x20 to 0x7E kept and at most
 // MaxLineBytes of them. 0 when a line was delivered, else the wait's code.
@@ -26,12 +26,12 @@ int ReadLine(Session* session, std::string& out, DWORD timeoutMs);
 // The same, in the idle wait: a thread message for the worker ends it with
 // WaitThreadMessage, and a time-out is not traced.
 int ReadIdleLine(Session* session, std::string& out, DWORD timeoutMs);
-// Reads up to the tagged completion of the last command; its status text
-// goes to `status`. With byeSeen, an untagged BYE on the way sets it.
-bool ReadTaggedResult(Session* session, std::string& status, bool* byeSeen = nullptr);
+// Reads up to the tagged completion of the last command, which goes to
+// `completion`. With byeSeen, an untagged BYE on the way sets it.
+bool ReadTaggedResult(Session* session, Response& completion, bool* byeSeen = nullptr);
 // 1: the last command completed with OK; 0: not its completion; -1: it
 // completed with a failure, and the connection is closed.
-int CheckTaggedCompletion(Session* session, std::string line);
+int CheckTaggedCompletion(Session* session, const Response& response);
 
 // The gates of the three notices; what a notice does is the owner's.
 // New mail read is told once the lines already received have been read:
@@ -47,5 +47,6 @@ void NotifyLoginFailed(Session* session);
 
 // recvTimeout in milliseconds, for every response wait of a command.
 DWORD ResponseTimeoutMs(const Session* session);
-// Forgets the start of a line whose end has not arrived.
+// Forgets the start of a line whose end has not arrived, and a literal
+// under way.
 void DropPartialLine(Session* session);

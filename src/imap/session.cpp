@@ -11,10 +11,11 @@
 #include "imap/link_signals.h"
 #include "imap/transport.h"
 
-// New mail is recognised in three ways only: a RECENT count of 1 or more in
-// the SELECT response; once on reaching IDLE after a connect, when
-// recvAtConnected asks for it and the first way did not fire; and any line
-// with "EXISTS" while idling (an untagged one while IDLE is being renewed).
+// New mail is recognised in three ways only: a "* n RECENT" with n of 1 or
+// more in the SELECT response; once on reaching IDLE after a connect, when
+// recvAtConnected asks for it and the first way did not fire; and a
+// "* n EXISTS" while idling or while IDLE is being renewed. EXISTS inside
+// other text, or in a literal, is no mail.
 //
 // A stop request ends the dialogue at the next wait: nothing more is sent,
 // closed or announced, and the worker closes the connection on its way out.
@@ -46,7 +47,7 @@ void NoteFailure(Session* session)
 }
 
 // Reads the responses to the last command up to its tagged completion,
-// handing every untagged line to `untagged`; other lines are skipped.
+// handing every untagged response to `untagged`; other lines are skipped.
 // 1: completed with OK; -1: completed with a failure, and the connection is
 // closed; 0: a read failed.
 template <typename UntaggedLine> int ReadCompletion(Session* session, DWORD timeoutMs, UntaggedLine untagged)
@@ -55,17 +56,18 @@ template <typename UntaggedLine> int ReadCompletion(Session* session, DWORD time
     for (;;) {
         if (ReadLine(session, line, timeoutMs) != WaitData)
             return 0;
-        if (StartsWith(line, "*")) {
-            untagged(line);
-        } else if (StartsWith(line, "C")) {
-            int completion = CheckTaggedCompletion(session, line);
+        Response response = DecodeResponse(line);
+        if (response.kind == ResponseUntagged) {
+            untagged(response);
+        } else if (response.kind == ResponseTagged) {
+            int completion = CheckTaggedCompletion(session, response);
             if (completion != 0)
                 return completion;
         }
     }
 }
 
-// Reads lines until one begins with "+". An EXISTS on the way is new mail:
+// Reads lines up to a continuation. An EXISTS on the way is new mail:
 // it is announced, and *announced is set. False when a read failed.
 bool WaitForContinuation(Session* session, DWORD timeoutMs, bool* announced, bool* refused = NULL)
 {
@@ -73,14 +75,15 @@ bool WaitForContinuation(Session* session, DWORD timeoutMs, bool* announced, boo
     for (;;) {
         if (ReadLine(session, line, timeoutMs) != WaitData)
             return false;
-        if (StartsWith(line, "+"))
+        Response response = DecodeResponse(line);
+        if (response.kind == ResponseContinuation)
             return true;
-        if (refused != NULL && StartsWith(line, "C") && IsTaggedWith(line, CommandTag(session->tagCounter))) {
+        if (refused != NULL && Completes(response, CommandTag(session->tagCounter))) {
             // IDLE answered with a completion: the server will not idle.
             *refused = true;
             return false;
         }
-        if (StartsWith(line, "*") && Contains(line, "EXISTS")) {
+        if (IsCountOf(response, "EXISTS")) {
             NotifyMailArrived(session);
             *announced = true;
         }
@@ -131,9 +134,9 @@ bool RequestCapabilities(Session* session, std::vector<std::string>* names)
             NotifyConnectFailed(session);
         return false;
     }
-    int completed = ReadCompletion(session, ResponseTimeoutMs(session), [&](const std::string& untagged) {
+    int completed = ReadCompletion(session, ResponseTimeoutMs(session), [&](const Response& untagged) {
         std::vector<std::string> listed;
-        if (CapabilityLine(untagged, &listed))
+        if (CapabilityData(untagged, &listed))
             names->insert(names->end(), listed.begin(), listed.end());
     });
     if (completed == 1)
@@ -148,11 +151,11 @@ bool RequestCapabilities(Session* session, std::vector<std::string>* names)
 // STARTTLS on a plain connection whose greeting was `greeting`; then the
 // capabilities learnt afresh over the encrypted connection. False when the
 // connection was closed (or a stop ended it); it never goes on in the clear.
-bool UpgradeConnection(Session* session, const std::string& greeting, std::vector<std::string>* names)
+bool UpgradeConnection(Session* session, const Response& greeting, std::vector<std::string>* names)
 {
     // A server that claims the login already happened would skip the
     // encryption altogether.
-    if (StartsWith(greeting, "* PREAUTH")) {
+    if (greeting.status == StatusPreauth) {
         FailSecurity(session, ReasonTls);
         return false;
     }
@@ -168,15 +171,15 @@ bool UpgradeConnection(Session* session, const std::string& greeting, std::vecto
             NotifyConnectFailed(session);
         return false;
     }
-    std::string status;
-    if (!ReadTaggedResult(session, status)) {
+    Response answer;
+    if (!ReadTaggedResult(session, answer)) {
         if (!AttemptAbandoned(session)) {
             CloseConnection(session);
             NotifyConnectFailed(session);
         }
         return false;
     }
-    if (!StartsWith(status, "OK")) {
+    if (answer.status != StatusOk) {
         FailSecurity(session, ReasonTls);
         return false;
     }
@@ -188,9 +191,9 @@ bool UpgradeConnection(Session* session, const std::string& greeting, std::vecto
 
 // LOGIN with the session's user and password. False when the session
 // cannot go on: the connection failed or closed, or the login was refused.
-bool Login(Session* session, std::string* okStatus)
+bool Login(Session* session, Response* okAnswer)
 {
-    std::string& status = *okStatus;
+    Response& answer = *okAnswer;
     bool byeSeen = false;
     // The password goes out in the clear only where the settings ask for a
     // plain connection, and otherwise only once this connection's
@@ -200,13 +203,13 @@ bool Login(Session* session, std::string* okStatus)
         CloseConnection(session);
         return false;
     }
-    int sent = SendLogin(session, &status);
+    int sent = SendLogin(session, &answer);
     if (sent == 0) {
         if (!AttemptAbandoned(session))
             NotifyConnectFailed(session);
         return false;
     }
-    if (sent == 1 && !ReadTaggedResult(session, status, &byeSeen)) {
+    if (sent == 1 && !ReadTaggedResult(session, answer, &byeSeen)) {
         // Without an answer the server may have logged in by now: the
         // connection goes, like after every other failure.
         if (!AttemptAbandoned(session)) {
@@ -215,7 +218,7 @@ bool Login(Session* session, std::string* okStatus)
         }
         return false;
     }
-    switch (ReadLoginAnswer(status, byeSeen)) {
+    switch (ReadLoginAnswer(answer, byeSeen)) {
     case LoginAccepted:
         return true;
     case LoginRefusedForNow:
@@ -252,7 +255,7 @@ DWORD RenewalWaitMs(Session* session)
     DWORD idleFor = now - session->idleSinceTick;
     if (idleFor < renewAfter)
         return renewAfter - idleFor;
-    if (session->received.partialLine.empty()) {
+    if (!LineStarted(session->received.partialLine)) {
         session->partialHeld = false;
         return 0;
     }
@@ -406,6 +409,7 @@ DWORD RetryDelayMs(DWORD failures)
 void StartSession(Session* session)
 {
     std::string line;
+    Response greeting;
     const int tls = session->settings.tls;
 
     if (tls == 1 && !session->tlsActive && !SecureConnection(session))
@@ -420,8 +424,9 @@ void StartSession(Session* session)
             CloseConnection(session);
             return;
         }
-    } while (!StartsWith(line, "*"));
-    if (StartsWith(line, "* BYE")) {
+        greeting = DecodeResponse(line);
+    } while (greeting.kind != ResponseUntagged);
+    if (IsBye(greeting)) {
         // The server said goodbye: no login to a server that is going.
         NotifyConnectFailed(session);
         CloseConnection(session);
@@ -431,11 +436,11 @@ void StartSession(Session* session)
     // Plain sessions read only a capability code in the greeting and send
     // nothing more than the login.
     std::vector<std::string> capabilities;
-    std::string loginStatus;
-    bool preauthenticated = StartsWith(line, "* PREAUTH");
-    bool listed = CapabilityCode(line, &capabilities);
+    Response loginAnswer;
+    bool preauthenticated = greeting.status == StatusPreauth;
+    bool listed = CapabilityCode(greeting, &capabilities);
     if (tls == 2 && !session->tlsActive) {
-        if (!UpgradeConnection(session, line, &capabilities))
+        if (!UpgradeConnection(session, greeting, &capabilities))
             return;
         listed = true;
         preauthenticated = false;
@@ -451,13 +456,13 @@ void StartSession(Session* session)
         // no wrong password, and the watcher stays on.
         FailSecurity(session, ReasonLoginDisabled);
         return;
-    } else if (!Login(session, &loginStatus)) {
+    } else if (!Login(session, &loginAnswer)) {
         return;
     }
     // IDLE is judged by the capabilities after the login, which servers
     // often extend; where they are not told, IDLE is tried.
     std::vector<std::string> afterLogin;
-    bool idleUnlisted = CapabilityCode("* " + loginStatus, &afterLogin) && !HasCapability(afterLogin, "IDLE");
+    bool idleUnlisted = CapabilityCode(loginAnswer, &afterLogin) && !HasCapability(afterLogin, "IDLE");
 
     if (!SendCommand("SELECT INBOX", session)) {
         NotifyConnectFailed(session);
@@ -465,13 +470,13 @@ void StartSession(Session* session)
     }
     bool recentSeen = false;
     session->messageCount = 0;
-    int selected = ReadCompletion(session, ResponseTimeoutMs(session), [&](const std::string& untagged) {
-        if (Contains(untagged, "RECENT") && RecentCount(untagged) >= 1) {
+    int selected = ReadCompletion(session, ResponseTimeoutMs(session), [&](const Response& untagged) {
+        if (IsCountOf(untagged, "RECENT") && untagged.number >= 1) {
             NotifyMailArrived(session);
             recentSeen = true;
         }
-        if (Contains(untagged, "EXISTS"))
-            session->messageCount = RecentCount(untagged); // "* n EXISTS" reads like "* n RECENT"
+        if (IsCountOf(untagged, "EXISTS"))
+            session->messageCount = untagged.number;
     });
     if (selected == 0) {
         if (AttemptAbandoned(session))
@@ -538,14 +543,15 @@ void PollIdle(Session* session)
             CloseConnection(session);
         return;
     }
-    if (StartsWith(line, "* BYE") || (StartsWith(line, "C") && IsTaggedWith(line, CommandTag(session->tagCounter)))) {
+    Response response = DecodeResponse(line);
+    if (IsBye(response) || Completes(response, CommandTag(session->tagCounter))) {
         // The server ended IDLE, or the session: listening on would hear
         // nothing until the renewal.
         Trace(session, "IDLE ended by the server");
         CloseConnection(session);
         return;
     }
-    if (Contains(line, "EXISTS"))
+    if (IsCountOf(response, "EXISTS"))
         NotifyMailArrived(session);
 }
 
@@ -558,8 +564,8 @@ void RestartIdle(Session* session, DWORD timeoutMs)
     if (!SendDone(session))
         return;
     // DONE has no tag: the completion awaited is that of the IDLE command.
-    int completed = ReadCompletion(session, timeoutMs, [&](const std::string& untagged) {
-        if (Contains(untagged, "EXISTS"))
+    int completed = ReadCompletion(session, timeoutMs, [&](const Response& untagged) {
+        if (IsCountOf(untagged, "EXISTS"))
             NotifyMailArrived(session);
     });
     if (completed == 0) {
@@ -601,15 +607,13 @@ const DWORD ShortestPollMs = 1000;
 
 // Follows INBOX's message count; a count that grew is new mail, also after
 // a deletion ("* n EXPUNGE" lowers the count first).
-void FollowCount(Session* session, const std::string& line)
+void FollowCount(Session* session, const Response& response)
 {
-    if (!StartsWith(line, "*"))
-        return;
-    if (Contains(line, "EXPUNGE")) {
+    if (IsCountOf(response, "EXPUNGE")) {
         if (session->messageCount > 0)
             --session->messageCount;
-    } else if (Contains(line, "EXISTS")) {
-        int count = RecentCount(line);
+    } else if (IsCountOf(response, "EXISTS")) {
+        int count = response.number;
         if (count > session->messageCount)
             NotifyMailArrived(session);
         session->messageCount = count;
@@ -642,19 +646,20 @@ void PollNoop(Session* session)
                 CloseConnection(session);
             return;
         }
-        if (StartsWith(line, "* BYE")) {
+        Response response = DecodeResponse(line);
+        if (IsBye(response)) {
             Trace(session, "IDLE ended by the server");
             CloseConnection(session);
             return;
         }
-        FollowCount(session, line);
+        FollowCount(session, response);
         return;
     }
     session->lastPollTick = GetTickCount();
     if (!SendCommand("NOOP", session))
         return;
     int completed = ReadCompletion(session, ResponseTimeoutMs(session),
-                                   [&](const std::string& untagged) { FollowCount(session, untagged); });
+                                   [&](const Response& untagged) { FollowCount(session, untagged); });
     if (completed == 0 && !AttemptAbandoned(session))
         CloseConnection(session);
 }

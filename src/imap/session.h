@@ -15,6 +15,7 @@
 #include "diag/handles.h"
 #include "imap/liveness.h"
 #include "imap/tls.h"
+#include "imap/wire.h"
 
 struct NetworkSignal;
 
@@ -68,13 +69,14 @@ struct WsaEventTraits {
 typedef UniqueResource<WsaEventTraits> UniqueWsaEvent;
 
 // Received bytes not yet taken by the line reader, and the start of a line
-// whose LF has not arrived yet. The partial line outlives a wait's time-out;
-// it is dropped when a command is sent or the connection closes.
+// whose LF has not arrived yet (with a literal under way in it). The partial
+// line outlives a wait's time-out; it is dropped when a command is sent or
+// the connection closes.
 struct ReceiveBuffer {
     char bytes[1024];
     int pos = 0; // next unread byte
     int len = 0; // valid bytes
-    std::string partialLine;
+    PartialLine partialLine;
 };
 
 // Who writes each field is noted beside it: "owner" is the thread that made

@@ -26,7 +26,7 @@ void ForgetReceived(Session* session)
 {
     session->received.pos = 0;
     session->received.len = 0;
-    session->received.partialLine.clear();
+    DropPartialLine(session);
     session->peerClosed = false;
     session->readPending = false;
     // Nothing is sent: closing the socket is enough for IMAP.

@@ -33,63 +33,102 @@ void AppendArgument(std::vector<std::string>& pieces, const std::string& text)
     }
 }
 
+bool IsDigit(unsigned char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Follows the announcement of a literal through one more byte of the line.
+void FollowAnnouncement(PartialLine& partial, unsigned char c)
+{
+    if (c == '{') {
+        partial.announcement = AnnouncementOpened;
+        partial.announcedSize = 0;
+        return;
+    }
+    switch (partial.announcement) {
+    case AnnouncementOpened:
+    case AnnouncementDigits:
+        if (IsDigit(c)) {
+            uint64_t digit = c - '0';
+            partial.announcedSize = partial.announcedSize > (UINT64_MAX - digit) / 10
+                                        ? UINT64_MAX
+                                        : partial.announcedSize * 10 + digit;
+            partial.announcement = AnnouncementDigits;
+            return;
+        }
+        if (partial.announcement == AnnouncementDigits && c == '+') {
+            partial.announcement = AnnouncementPlus;
+            return;
+        }
+        if (partial.announcement == AnnouncementDigits && c == '}') {
+            partial.announcement = AnnouncementClosed;
+            return;
+        }
+        break;
+    case AnnouncementPlus:
+        if (c == '}') {
+            partial.announcement = AnnouncementClosed;
+            return;
+        }
+        break;
+    case AnnouncementClosed:
+        if (c == '\r') {
+            partial.announcement = AnnouncementCr;
+            return;
+        }
+        break;
+    case NoAnnouncement:
+    case AnnouncementCr:
+        break;
+    }
+    partial.announcement = NoAnnouncement;
+}
+
 } // namespace
 
-bool TakeLine(std::string& partial, const char* data, size_t size, size_t* pos, std::string* line)
+bool TakeLine(PartialLine& partial, const char* data, size_t size, size_t* pos, std::string* line)
 {
     while (*pos < size) {
+        if (partial.literalLeft != 0) {
+            // The literal's bytes are passed over in one go, none of them kept.
+            size_t available = size - *pos;
+            size_t skipped = partial.literalLeft < available ? static_cast<size_t>(partial.literalLeft) : available;
+            *pos += skipped;
+            partial.literalLeft -= skipped;
+            continue;
+        }
         unsigned char c = static_cast<unsigned char>(data[(*pos)++]);
         if (c == '\n') {
-            line->swap(partial);
-            partial.clear();
+            if (partial.announcement == AnnouncementClosed || partial.announcement == AnnouncementCr) {
+                // A literal follows; the line goes on after it.
+                partial.literalLeft = partial.announcedSize;
+                partial.announcement = NoAnnouncement;
+                partial.announcedSize = 0;
+                continue;
+            }
+            line->swap(partial.text);
+            ForgetPartialLine(partial);
             return true;
         }
-        if (c >= 0x20 && c <= 0x7E && partial.size() < MaxLineBytes)
-            partial += static_cast<char>(c);
+        FollowAnnouncement(partial, c);
+        if (c >= 0x20 && c <= 0x7E && partial.text.size() < MaxLineBytes)
+            partial.text += static_cast<char>(c);
     }
     return false;
 }
 
-std::string CommandTag(int tagCounter)
+bool LineStarted(const PartialLine& partial)
 {
-    static const char digits[] = "0123456789ABCDEF";
-    unsigned value = static_cast<unsigned>(tagCounter) & 0xFFF;
-    std::string tag = "C";
-    tag += digits[(value >> 8) & 0xF];
-    tag += digits[(value >> 4) & 0xF];
-    tag += digits[value & 0xF];
-    return tag;
+    return !partial.text.empty() || partial.literalLeft != 0;
 }
 
-bool IsTaggedWith(const std::string& line, const std::string& tag)
+void ForgetPartialLine(PartialLine& partial)
 {
-    return strncmp(line.c_str(), tag.c_str(), 4) == 0;
-}
-
-std::string StatusText(const std::string& line)
-{
-    return line.size() > 5 ? line.substr(5) : std::string();
-}
-
-bool StartsWith(const std::string& text, const char* prefix)
-{
-    size_t length = strlen(prefix);
-    return text.size() >= length && text.compare(0, length, prefix) == 0;
-}
-
-bool Contains(const std::string& text, const char* word)
-{
-    return text.find(word) != std::string::npos;
-}
-
-int RecentCount(const std::string& line)
-{
-    int count = 0;
-    for (size_t i = 2; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
-        int digit = line[i] - '0';
-        count = count > (INT_MAX - digit) / 10 ? INT_MAX : count * 10 + digit;
-    }
-    return count;
+    partial.text.clear();
+    partial.literalLeft = 0;
+    partial.announcement = NoAnnouncement;
+    partial.announcedSize = 0;
 }
 
 namespace {
@@ -103,30 +142,188 @@ std::string UpperCase(const std::string& text)
     return upper;
 }
 
-// The space-separated names of upper[pos, end).
-void TakeNames(const std::string& upper, size_t pos, size_t end, std::vector<std::string>* names)
+// The word at *pos, up to the next space or the end; *pos goes past the word
+// and the one space after it.
+std::string NextWord(const std::string& line, size_t* pos)
+{
+    size_t start = *pos < line.size() ? *pos : line.size();
+    size_t end = line.find(' ', start);
+    if (end == std::string::npos) {
+        *pos = line.size();
+        return line.substr(start);
+    }
+    *pos = end + 1;
+    return line.substr(start, end - start);
+}
+
+// A tag is one or more characters from 0x21 to 0x7E, none of them one of
+// IMAP's specials, and no "+".
+bool IsTag(const std::string& word)
+{
+    if (word.empty())
+        return false;
+    for (unsigned char c : word)
+        if (c <= 0x20 || c >= 0x7F || strchr("(){%*\"\\+", c) != NULL)
+            return false;
+    return true;
+}
+
+bool IsNumber(const std::string& word)
+{
+    if (word.empty())
+        return false;
+    for (unsigned char c : word)
+        if (!IsDigit(c))
+            return false;
+    return true;
+}
+
+int SaturatedNumber(const std::string& digits)
+{
+    int number = 0;
+    for (unsigned char c : digits) {
+        int digit = c - '0';
+        number = number > (INT_MAX - digit) / 10 ? INT_MAX : number * 10 + digit;
+    }
+    return number;
+}
+
+// The response code at *pos, if one begins there, and the text after it.
+void TakeCodeAndText(const std::string& line, size_t pos, Response* response)
+{
+    if (pos < line.size() && line[pos] == '[') {
+        size_t end = line.find(']', pos);
+        if (end != std::string::npos) {
+            std::string inside = UpperCase(line.substr(pos + 1, end - pos - 1));
+            size_t space = inside.find(' ');
+            response->code = inside.substr(0, space);
+            if (space != std::string::npos)
+                response->codeArguments = inside.substr(space + 1);
+            pos = end + 1;
+            if (pos < line.size() && line[pos] == ' ')
+                ++pos;
+        }
+    }
+    response->text = pos < line.size() ? line.substr(pos) : std::string();
+}
+
+ResponseStatus StatusOf(const std::string& upperWord, bool tagged)
+{
+    if (upperWord == "OK")
+        return StatusOk;
+    if (upperWord == "NO")
+        return StatusNo;
+    if (upperWord == "BAD")
+        return StatusBad;
+    if (tagged)
+        return StatusOther;
+    if (upperWord == "BYE")
+        return StatusBye;
+    if (upperWord == "PREAUTH")
+        return StatusPreauth;
+    return StatusNone;
+}
+
+// The space-separated names of `upper`.
+void TakeNames(const std::string& upper, std::vector<std::string>* names)
 {
     names->clear();
-    while (pos < end) {
-        while (pos < end && upper[pos] == ' ')
-            ++pos;
-        size_t wordEnd = pos;
-        while (wordEnd < end && upper[wordEnd] != ' ')
-            ++wordEnd;
-        if (wordEnd > pos)
-            names->push_back(upper.substr(pos, wordEnd - pos));
-        pos = wordEnd;
+    size_t pos = 0;
+    while (pos < upper.size()) {
+        std::string name = NextWord(upper, &pos);
+        if (!name.empty())
+            names->push_back(name);
     }
 }
 
 } // namespace
 
-bool CapabilityLine(const std::string& line, std::vector<std::string>* names)
+Response DecodeResponse(const std::string& line)
 {
-    std::string upper = UpperCase(line);
-    if (!StartsWith(upper, "* CAPABILITY") || (upper.size() > 12 && upper[12] != ' '))
+    Response response;
+    if (line.empty())
+        return response;
+    if (line[0] == '+') {
+        response.kind = ResponseContinuation;
+        response.text = line.substr(line.size() > 1 && line[1] == ' ' ? 2 : 1);
+        return response;
+    }
+    size_t pos = 0;
+    if (line[0] == '*') {
+        response.kind = ResponseUntagged;
+        if (line.size() > 1 && line[1] != ' ') {
+            // No space after the asterisk: untagged all the same, but none of
+            // its words is read.
+            response.text = line.substr(1);
+            return response;
+        }
+        pos = 2;
+        std::string word = NextWord(line, &pos);
+        response.status = StatusOf(UpperCase(word), false);
+        if (response.status != StatusNone) {
+            TakeCodeAndText(line, pos, &response);
+            return response;
+        }
+        if (IsNumber(word)) {
+            response.numbered = true;
+            response.number = SaturatedNumber(word);
+            word = NextWord(line, &pos);
+        }
+        response.word = UpperCase(word);
+        response.text = pos < line.size() ? line.substr(pos) : std::string();
+        return response;
+    }
+    std::string tag = NextWord(line, &pos);
+    if (!IsTag(tag))
+        return response;
+    response.kind = ResponseTagged;
+    response.tag = tag;
+    response.status = StatusOf(UpperCase(NextWord(line, &pos)), true);
+    TakeCodeAndText(line, pos, &response);
+    return response;
+}
+
+std::string CommandTag(int tagCounter)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    unsigned value = static_cast<unsigned>(tagCounter) & 0xFFF;
+    std::string tag = "C";
+    tag += digits[(value >> 8) & 0xF];
+    tag += digits[(value >> 4) & 0xF];
+    tag += digits[value & 0xF];
+    return tag;
+}
+
+bool Completes(const Response& response, const std::string& tag)
+{
+    return response.kind == ResponseTagged && response.tag == tag;
+}
+
+bool IsCountOf(const Response& response, const char* word)
+{
+    return response.kind == ResponseUntagged && response.numbered && response.word == word &&
+           response.text.empty();
+}
+
+bool IsBye(const Response& response)
+{
+    return response.kind == ResponseUntagged && response.status == StatusBye;
+}
+
+bool CapabilityCode(const Response& response, std::vector<std::string>* names)
+{
+    if ((response.status != StatusOk && response.status != StatusPreauth) || response.code != "CAPABILITY")
         return false;
-    TakeNames(upper, 12, upper.size(), names);
+    TakeNames(response.codeArguments, names);
+    return true;
+}
+
+bool CapabilityData(const Response& response, std::vector<std::string>* names)
+{
+    if (response.kind != ResponseUntagged || response.status != StatusNone || response.numbered ||
+        response.word != "CAPABILITY")
+        return false;
+    TakeNames(UpperCase(response.text), names);
     return true;
 }
 
@@ -138,51 +335,26 @@ bool HasCapability(const std::vector<std::string>& names, const char* name)
     return false;
 }
 
-bool CapabilityCode(const std::string& line, std::vector<std::string>* names)
+LoginAnswer ReadLoginAnswer(const Response& answer, bool byeSeen)
 {
-    // "* OK [CAPABILITY IMAP4rev1 IDLE ...] text" or "* PREAUTH [...]".
-    std::string upper = UpperCase(line);
-    size_t start;
-    if (StartsWith(upper, "* OK ["))
-        start = 6;
-    else if (StartsWith(upper, "* PREAUTH ["))
-        start = 11;
-    else
-        return false;
-    if (upper.compare(start, 10, "CAPABILITY") != 0)
-        return false;
-    size_t end = upper.find(']', start);
-    if (end == std::string::npos)
-        return false;
-    size_t pos = start + 10;
-    if (pos < end && upper[pos] != ' ')
-        return false; // "[CAPABILITYX ...]" is another code
-    TakeNames(upper, pos, end, names);
-    return true;
-}
-
-
-LoginAnswer ReadLoginAnswer(const std::string& status, bool byeSeen)
-{
-    if (StartsWith(status, "OK"))
+    switch (answer.status) {
+    case StatusOk:
         return LoginAccepted;
-    if (StartsWith(status, "BAD"))
-        return LoginRefusedForNow;
-    if (StartsWith(status, "NO")) {
-        // The response code right after "NO " (RFC 5530).
-        std::string upper = UpperCase(status);
-        if (upper.compare(2, 2, " [") == 0) {
-            size_t end = upper.find(']', 4);
-            std::string code = upper.substr(4, end == std::string::npos ? std::string::npos : end - 4);
-            if (code == "UNAVAILABLE" || code == "LIMIT" || code == "INUSE")
-                return LoginRefusedForNow;
-            if (code == "PRIVACYREQUIRED")
-                return LoginNeedsEncryption;
-        }
+    case StatusNo:
+        // The response code tells a refusal for now from a wrong password
+        // (RFC 5530).
+        if (answer.code == "UNAVAILABLE" || answer.code == "LIMIT" || answer.code == "INUSE")
+            return LoginRefusedForNow;
+        if (answer.code == "PRIVACYREQUIRED")
+            return LoginNeedsEncryption;
         if (byeSeen)
             return LoginRefusedForNow; // the server is going away
+        return LoginRejected;
+    default:
+        // BAD, or an answer that says nothing about the password: the
+        // account stays on.
+        return LoginRefusedForNow;
     }
-    return LoginRejected;
 }
 
 ArgumentForm FormOf(const std::string& text)
