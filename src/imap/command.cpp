@@ -27,7 +27,7 @@ bool SendBytes(Session* session, const std::string& bytes)
 // line whose end has not come goes.
 void DropPartialBeforeCommand(Session* session)
 {
-    if (session->received.partialLine.empty())
+    if (!LineStarted(session->received.partialLine))
         return;
     Trace(session, "partial line dropped");
     DropPartialLine(session);
