@@ -131,14 +131,71 @@ TEST_F(CommandLayer, OverlongLineKeepsItsFirst64KiB)
     EXPECT_EQ(Read(), "* 1 EXISTS") << "the next line must start cleanly";
 }
 
-TEST_F(CommandLayer, TaggedResultSkipsOtherTagsAndKeepsTheStatusText)
+// A line that ends in "{n}" announces a literal: the next n bytes are data,
+// whatever they hold, and the line goes on after them. Only the announcement
+// stays in the line; the literal's bytes are skipped.
+struct LiteralCase {
+    const char* name;
+    std::vector<std::string> pieces; // sent one at a time; no line is read before the last
+    std::vector<std::string> lines;  // then read
+};
+
+TEST_F(CommandLayer, LiteralBytesNeverMakeLinesAndTheLineGoesOnAfterThem)
+{
+    const LiteralCase cases[] = {
+        {"exists inside a literal", {"* 1 FETCH (BODY[] {14}\r\n\r\n* 9 EXISTS\r\n)\r\n* 2 EXISTS\r\n"},
+         {"* 1 FETCH (BODY[] {14})", "* 2 EXISTS"}},
+        {"cut in the size, between CR and LF, inside and right after the literal",
+         {"* 1 FETCH (BODY[] {1", "4}\r", "\n\r\n* 9 EX", "ISTS\r\n", ")\r\n"},
+         {"* 1 FETCH (BODY[] {14})"}},
+        {"a literal of no bytes", {"* 1 FETCH (BODY[] {0}\r\n)\r\n"}, {"* 1 FETCH (BODY[] {0})"}},
+        {"two literals in one line and a bare LF",
+         {"* 1 FETCH (A {3}\r\nabc B {4+}\nx\ny\n)\r\nC001 OK\r\n"},
+         {"* 1 FETCH (A {3} B {4+})", "C001 OK"}},
+        {"a literal that holds a whole tagged completion", {"* 2 FETCH (X {9}\r\nC001 OK\r\n)\r\n"},
+         {"* 2 FETCH (X {9})"}},
+    };
+    for (const LiteralCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (size_t i = 0; i < c.pieces.size(); ++i) {
+            server.Send(c.pieces[i]);
+            if (i + 1 < c.pieces.size()) {
+                EXPECT_EQ(Read(100), "<wait 1>") << "a line before piece " << i + 1;
+            }
+        }
+        for (const std::string& expected : c.lines)
+            EXPECT_EQ(Read(), expected);
+        EXPECT_EQ(Read(100), "<wait 1>") << "a literal's bytes were read as a line";
+    }
+}
+
+TEST_F(CommandLayer, HugeLiteralHidesWhatFollowsAndASentCommandForgetsIt)
+{
+    // A 20-digit size is more than any counter holds: it stays huge.
+    std::string lines;
+    for (int i = 0; i < 20; ++i)
+        lines += "* 9 EXISTS\r\n";
+    server.Send("* 1 FETCH (BODY[] {99999999999999999999999}\r\n" + lines);
+    EXPECT_EQ(Read(300), "<wait 1>");
+    // The literal goes with the partial line when a command is sent.
+    ASSERT_TRUE(SendCommand("NOOP", &w));
+    server.Send("C001 OK done\r\n");
+    EXPECT_EQ(Read(), "C001 OK done");
+}
+
+TEST_F(CommandLayer, TaggedResultSkipsOtherTagsAndKeepsTheCompletion)
 {
     w.tagCounter = 2;
     ASSERT_TRUE(SendCommand("SELECT INBOX", &w)); // C003
-    server.Send("* 4 EXISTS\r\nC002 NO stale\r\nC003 OK [READ-WRITE] done\r\n");
-    std::string status;
-    ASSERT_TRUE(ReadTaggedResult(&w, status));
-    EXPECT_EQ(status, "OK [READ-WRITE] done");
+    server.Send("* 4 EXISTS\r\nC002 NO stale\r\n* bye soon\r\nC003 ok [read-write] done\r\n");
+    Response completion;
+    bool byeSeen = false;
+    ASSERT_TRUE(ReadTaggedResult(&w, completion, &byeSeen));
+    EXPECT_EQ(completion.tag, "C003");
+    EXPECT_EQ(completion.status, StatusOk);
+    EXPECT_EQ(completion.code, "READ-WRITE");
+    EXPECT_EQ(completion.text, "done");
+    EXPECT_TRUE(byeSeen) << "the lower-case goodbye on the way";
 }
 
 struct CompletionCase {
@@ -153,18 +210,21 @@ TEST_F(CommandLayer, CheckTaggedCompletionJudgesOnlyTheLastTag)
         {"C00", 0},             // shorter than a tag
         {"* OK untagged", 0},
         {"C003 OK done", 1},
-        {"C003 OKAY", 1},       // the status only has to begin with OK
-        {"C003xOK", 1},         // whatever the fifth character is
+        {"C003 ok lower case", 1}, // IMAP's words are the same in any case
+        {"C003 oK [READ-WRITE] mixed", 1},
+        {"C003 OK", 1},
+        {"C003xOK", 0},         // another tag
+        {"C0031 OK", 0},
     };
     w.tagCounter = 3;
     for (const CompletionCase& c : cases)
-        EXPECT_EQ(CheckTaggedCompletion(&w, c.line), c.expected) << c.line;
+        EXPECT_EQ(CheckTaggedCompletion(&w, DecodeResponse(c.line)), c.expected) << c.line;
     ASSERT_TRUE(w.sock.Valid());
 }
 
 TEST_F(CommandLayer, FailedCompletionClosesAndNotifiesOnce)
 {
-    const char* failures[] = {"C003 ok lower case", "C003 NO no", "C003", "C003 "};
+    const char* failures[] = {"C003 OKAY", "C003 NO no", "C003 no", "C003 BAD", "C003", "C003 "};
     for (const char* line : failures) {
         SCOPED_TRACE(line);
         if (!w.sock.Valid()) {
@@ -172,7 +232,7 @@ TEST_F(CommandLayer, FailedCompletionClosesAndNotifiesOnce)
             ASSERT_TRUE(server.Accept());
         }
         w.tagCounter = 3;
-        EXPECT_EQ(CheckTaggedCompletion(&w, line), -1);
+        EXPECT_EQ(CheckTaggedCompletion(&w, DecodeResponse(line)), -1);
         EXPECT_FALSE(w.sock.Valid());
         EXPECT_TRUE(server.WaitClosed());
     }
@@ -276,9 +336,9 @@ TEST_P(LoginArguments, GoOutAsAtomsQuotedStringsOrLiterals)
     const LoginCase& c = GetParam();
     SetText(w.settings.user, c.user);
     SetText(w.settings.pass, c.pass);
-    std::string status;
+    Response completion;
     int sent = 0;
-    std::thread client([&] { sent = SendLogin(&w, &status); });
+    std::thread client([&] { sent = SendLogin(&w, &completion); });
     std::string got;
     for (const std::string& expected : c.wire) {
         if (expected == "+") {
@@ -318,16 +378,18 @@ TEST_F(CommandLayer, LoginRejectedBeforeTheLiteralIsTheLoginResult)
 {
     SetText(w.settings.user, "bob");
     SetText(w.settings.pass, "pa\x82ss");
-    std::string status;
+    Response completion;
     int sent = 0;
-    std::thread client([&] { sent = SendLogin(&w, &status); });
+    std::thread client([&] { sent = SendLogin(&w, &completion); });
     std::string got;
     ASSERT_TRUE(server.ReadLine(&got));
     EXPECT_EQ(got, "C001 LOGIN bob {5}");
     server.Send("C001 NO [AUTHENTICATIONFAILED] nope\r\n");
     client.join();
     EXPECT_EQ(sent, -1);
-    EXPECT_EQ(status, "NO [AUTHENTICATIONFAILED] nope");
+    EXPECT_EQ(completion.status, StatusNo);
+    EXPECT_EQ(completion.code, "AUTHENTICATIONFAILED");
+    EXPECT_EQ(ReadLoginAnswer(completion, false), LoginRejected);
 }
 
 } // namespace

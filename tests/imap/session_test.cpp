@@ -202,9 +202,14 @@ TEST_P(LoginStatus, AnswerDecidesBetweenGoingOnWrongPasswordAndTryingAgain)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, LoginStatus,
-    ::testing::Values(LoginStatusCase{"Ok", "OK logged in", Accepted}, LoginStatusCase{"Okay", "OKAY", Accepted},
-                      LoginStatusCase{"LowerCaseOk", "ok logged in", WrongPassword},
+    ::testing::Values(LoginStatusCase{"Ok", "OK logged in", Accepted},
+                      LoginStatusCase{"LowerCaseOk", "ok logged in", Accepted},
+                      LoginStatusCase{"BareOk", "Ok", Accepted},
+                      // Only a NO says that the password is wrong.
+                      LoginStatusCase{"Okay", "OKAY", TryLater},
+                      LoginStatusCase{"NoStatus", "", TryLater},
                       LoginStatusCase{"PlainNo", "NO bad", WrongPassword},
+                      LoginStatusCase{"LowerCaseNo", "no bad", WrongPassword},
                       LoginStatusCase{"AuthenticationFailed", "NO [AUTHENTICATIONFAILED] bad", WrongPassword},
                       LoginStatusCase{"AuthorizationFailed", "NO [AUTHORIZATIONFAILED] no", WrongPassword},
                       LoginStatusCase{"Expired", "NO [EXPIRED] password expired", WrongPassword},
@@ -213,6 +218,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LoginStatusCase{"Limit", "NO [LIMIT] too many", TryLater},
                       LoginStatusCase{"InUse", "NO [INUSE] busy", TryLater},
                       LoginStatusCase{"NoWithBye", "* BYE shutting down\nNO not now", TryLater},
+                      LoginStatusCase{"MixedCaseUnavailable", "No [Unavailable] try later", TryLater},
+                      LoginStatusCase{"LowerCaseNoWithBye", "* bye shutting down\nno not now", TryLater},
                       LoginStatusCase{"PrivacyRequired", "NO [PRIVACYREQUIRED] use TLS", NeedsTls}),
     [](const ::testing::TestParamInfo<LoginStatusCase>& info) { return std::string(info.param.name); });
 
@@ -381,9 +388,11 @@ TEST_F(Session, EightBitBytesAreDroppedFromALine)
     w.settings.recvAtConnected = 0;
     Connect();
     ReachIdle({"* 12 EXISTS"});
-    server.Send("* 13 EX\x82\xA0ISTS \x93\xFA\x96\x7B\r\n");
-    EXPECT_EQ(MailNoticesAfter("* 13 EXISTS {"), 1);
-    EXPECT_GE(harness.WaitFor("trace [01]Recv:* 13 EXISTS {"), 0);
+    // Bytes from 0x80 up inside and after the word go; an ASCII trail byte
+    // of a double-byte character (0x7B) stays.
+    server.Send("* 13 EX\x82\xA0ISTS\x93\xFA\r\n* OK \x93\xFA\x96\x7B\r\n");
+    EXPECT_EQ(MailNoticesAfter("* OK {"), 1);
+    EXPECT_GE(harness.WaitFor("trace [01]Recv:* 13 EXISTS"), 0);
 }
 
 TEST_F(Session, ByeAndCloseArrivingTogetherAreNoticed)
