@@ -64,17 +64,6 @@ bool SendText(ImapClient* client, const std::string& bytes)
     return client->stream->Send(bytes.data(), bytes.size());
 }
 
-// A tagged command: complete lines already received stay to be read in
-// order after it (they may be mail); only a partial line goes.
-ClientEnd SendCommand(ImapClient* client, const std::string& text)
-{
-    ++client->tagCounter;
-    DropPartialLine(&client->reader, client->tracer);
-    std::string line = LastTag(client) + " " + text + "\r\n";
-    TraceTo(client->tracer, "%s", line.c_str());
-    return SendText(client, line) ? ClientDone : ClientLost;
-}
-
 // Reads up to the tagged completion of the last command, handing untagged
 // data on. ClientRefused for a completion other than OK; *completion gets
 // the completing response, and *byeSeen is set when a BYE came on the way.
@@ -103,6 +92,20 @@ ClientEnd ReadCompletion(ImapClient* client, DWORD timeoutMs, Response* completi
 }
 
 } // namespace
+
+ClientEnd SendCommand(ImapClient* client, const std::string& text)
+{
+    ++client->tagCounter;
+    DropPartialLine(&client->reader, client->tracer);
+    std::string line = LastTag(client) + " " + text + "\r\n";
+    TraceTo(client->tracer, "%s", line.c_str());
+    return SendText(client, line) ? ClientDone : ClientLost;
+}
+
+ClientEnd AwaitCompletion(ImapClient* client, DWORD timeoutMs, Response* completion, bool* byeSeen)
+{
+    return ReadCompletion(client, timeoutMs, completion, byeSeen);
+}
 
 void BeginClient(ImapClient* client, ByteStream* stream)
 {

@@ -52,6 +52,17 @@ void BeginClient(ImapClient* client, ByteStream* stream);
 // The same connection, now encrypted: nothing read before carries over.
 void SwitchStream(ImapClient* client, ByteStream* stream);
 
+// A tagged command (the next tag), traced as it goes out. Complete lines
+// already received stay to be read in order after it; only a partial line
+// goes.
+ClientEnd SendCommand(ImapClient* client, const std::string& text);
+// Reads up to the tagged completion of the last command, handing untagged
+// data on: ClientDone for OK, ClientRefused for any other completion.
+// *completion gets the completing response; *byeSeen is set when a BYE came
+// on the way.
+ClientEnd AwaitCompletion(ImapClient* client, DWORD timeoutMs, Response* completion = nullptr,
+                          bool* byeSeen = nullptr);
+
 struct Greeting {
     bool bye = false;     // "* BYE": the server is going away
     bool preauth = false; // "* PREAUTH": logged in already

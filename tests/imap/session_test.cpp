@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "standin/host.h"
+#include "watch/notices.h"
+#include "watch/watcher.h"
+#include "watch/worker.h"
 #include "support/process_stats.h"
 #include "support/script_server.h"
 #include "support/session_harness.h"
@@ -752,6 +755,53 @@ TEST_F(Session, LinesWaitingWhenThePollFallsDueAreReadFirst)
     server.Send("C004 OK\r\n");
     EXPECT_GE(harness.WaitFor("post mail"), 0) << "the EXISTS that waited behind the deletion was lost";
     EXPECT_EQ(harness.Count("post mail"), 1);
+}
+
+// Mail read just as the stop is requested is not told: the stop ends the
+// dialogue at once, and no notice goes out after it.
+TEST_F(Session, NoMailNoticeOnceAStopIsRequested)
+{
+    w.settings.recvAtConnected = 0;
+    Connect();
+    ReachIdle({"* 12 EXISTS"});
+    ::Session* session = &w;
+    standin::SetTraceHook([session](const std::string& traced) {
+        if (traced.find("Recv:* 13 EXISTS") != std::string::npos)
+            RequestStop(session);
+    });
+    server.Send("* 13 EXISTS\r\n");
+    EXPECT_TRUE(server.WaitClosed()) << "the stop did not end the session";
+    standin::SetTraceHook(standin::TraceHook());
+    harness.Stop();
+    EXPECT_EQ(harness.Count("post mail"), 0) << "a mail notice after the stop request";
+}
+
+// A watcher's own notices go to its front window, and nowhere while it has
+// none: nothing is posted, not even traced as posted.
+TEST(WatcherNotices, GoToTheFrontWindowAndNowhereWithoutOne)
+{
+    SessionHarness harness;
+    MailArrivedCommand = MailNotice;
+    ConnectFailedCommand = ConnectFailedNotice;
+    LoginFailedCommand = LoginFailedNotice;
+    Watcher watcher;
+    watcher.serial = 1;
+    SetWatcherNotices(&watcher);
+    ::Session& w = watcher.session;
+    w.serial = 1;
+    w.settings.debug = 1;
+    const SessionEvents& events = w.events;
+    events.connectFailed(events.owner, ConnectFailure());
+    events.mailArrived(events.owner);
+    events.loginFailed(events.owner);
+    watcher.windows.push_back(harness.noticeWindow());
+    events.mailArrived(events.owner);
+    ASSERT_GE(harness.WaitFor("notice mail"), 0);
+    EXPECT_EQ(harness.Count("notice "), 1) << "posted: " << harness.Count("notice connect-failed")
+                                           << " connect-failed, " << harness.Count("notice login-failed")
+                                           << " login-failed, " << harness.Count("notice mail") << " mail";
+    EXPECT_EQ(harness.Count("trace [01]Connect failed"), 0);
+    EXPECT_EQ(harness.Count("trace [01]Login failed"), 0);
 }
 
 } // namespace
