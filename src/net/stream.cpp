@@ -46,15 +46,13 @@ bool PlainStream::LinesWaiting()
     return BytesWaiting(&connection(), true);
 }
 
-BytesEnd WaitForBytes(ByteStream& stream, const WaitControl& control, const ByteWait& wait)
+namespace {
+
+// What a wait can say at once, before it blocks: the bytes that came with
+// the connect, and a close seen earlier. BytesTimeout: nothing to say yet.
+BytesEnd BeforeWaiting(ByteStream& stream)
 {
     Connection& connection = stream.connection();
-    const Tracer& tracer = stream.tracer();
-    if (!connection.sock.Valid() || !connection.event.Valid()) {
-        TraceTo(tracer, "param error(%x,%x)", static_cast<unsigned>(connection.sock.Get()),
-                static_cast<unsigned>(reinterpret_cast<UINT_PTR>(connection.event.Get())));
-        return BytesClosed;
-    }
     if (connection.readPending) {
         // The connect reported data along with itself, and the event will
         // not say so again until it is read.
@@ -74,9 +72,67 @@ BytesEnd WaitForBytes(ByteStream& stream, const WaitControl& control, const Byte
         }
         if (stream.Ready() != 0)
             return BytesReady;
+        TraceTo(stream.tracer(), "## Connection Closed");
+        return BytesClosed;
+    }
+    return BytesTimeout;
+}
+
+// The socket's event was signalled. BytesTimeout: nothing for the reader
+// yet (part of a record, or an event with nothing of ours in it).
+BytesEnd TakeSocketEvents(ByteStream& stream)
+{
+    Connection& connection = stream.connection();
+    const Tracer& tracer = stream.tracer();
+    WSANETWORKEVENTS events;
+    if (WSAEnumNetworkEvents(connection.sock.Get(), connection.event.Get(), &events) != 0) {
+        TraceTo(tracer, "WSAEnumNetworkEvents Failed");
+        return BytesFailed;
+    }
+    if (events.lNetworkEvents & FD_READ) {
+        PullResult pulled = stream.Pull();
+        if (pulled == PullFailed)
+            return BytesFailed;
+        if (pulled == PullNone) {
+            TraceTo(tracer, "recv error: Socket WSAEWOULDBLOCK");
+            return BytesFailed;
+        }
+        if (pulled == PullClosed || (events.lNetworkEvents & FD_CLOSE))
+            connection.peerClosed = true;
+        if (stream.Ready() != 0)
+            return BytesReady;
+        // A part of a record, or a record without data: wait on, unless
+        // the peer has gone (reported at once).
+        return connection.peerClosed ? BeforeWaiting(stream) : BytesTimeout;
+    }
+    if (events.lNetworkEvents & FD_CLOSE) {
+        // A connection that died (keepalive found no peer, a reset) says
+        // why; an orderly close has no error.
+        if (events.iErrorCode[FD_CLOSE_BIT] != 0)
+            TraceTo(tracer, "connection error(%d)", events.iErrorCode[FD_CLOSE_BIT]);
+        // Signalled once only: a later wait on this connection must not
+        // wait out its time-out for a peer that is gone.
+        connection.peerClosed = true;
         TraceTo(tracer, "## Connection Closed");
         return BytesClosed;
     }
+    return BytesTimeout;
+}
+
+} // namespace
+
+BytesEnd WaitForBytes(ByteStream& stream, const WaitControl& control, const ByteWait& wait)
+{
+    Connection& connection = stream.connection();
+    const Tracer& tracer = stream.tracer();
+    if (!connection.sock.Valid() || !connection.event.Valid()) {
+        TraceTo(tracer, "param error(%x,%x)", static_cast<unsigned>(connection.sock.Get()),
+                static_cast<unsigned>(reinterpret_cast<UINT_PTR>(connection.event.Get())));
+        return BytesClosed;
+    }
+    BytesEnd early = BeforeWaiting(stream);
+    if (early != BytesTimeout)
+        return early;
     HANDLE handles[2] = {connection.event.Get(), wait.extra};
     DWORD start = GetTickCount();
     for (;;) {
@@ -93,54 +149,24 @@ BytesEnd WaitForBytes(ByteStream& stream, const WaitControl& control, const Byte
         if (wait.beforeBlocking != nullptr)
             wait.beforeBlocking(wait.owner);
         DWORD which = 0;
-        WaitEnd end = WaitForWork(control, handles, 2, remaining, &which);
-        if (end == WaitEndStop)
+        switch (WaitForWork(control, handles, 2, remaining, &which)) {
+        case WaitEndStop:
             return BytesStop;
-        if (end == WaitEndMessage)
+        case WaitEndMessage:
             return BytesMessage;
-        if (end == WaitEndTimeout)
+        case WaitEndTimeout:
             continue; // judged above
-        if (end == WaitEndFailed) {
+        case WaitEndFailed:
             TraceTo(tracer, "WSAWaitForMultipleEvents Failed(%d,%x)", static_cast<int>(GetLastError()),
                     static_cast<unsigned>(reinterpret_cast<UINT_PTR>(connection.event.Get())));
             return BytesFailed;
+        case WaitEndHandle:
+            break;
         }
         if (which == 1)
             return BytesExtra;
-        WSANETWORKEVENTS events;
-        if (WSAEnumNetworkEvents(connection.sock.Get(), connection.event.Get(), &events) != 0) {
-            TraceTo(tracer, "WSAEnumNetworkEvents Failed");
-            return BytesFailed;
-        }
-        if (events.lNetworkEvents & FD_READ) {
-            PullResult pulled = stream.Pull();
-            if (pulled == PullFailed)
-                return BytesFailed;
-            if (pulled == PullNone) {
-                TraceTo(tracer, "recv error: Socket WSAEWOULDBLOCK");
-                return BytesFailed;
-            }
-            if (pulled == PullClosed || (events.lNetworkEvents & FD_CLOSE))
-                connection.peerClosed = true;
-            if (stream.Ready() == 0) {
-                // A part of a record, or a record without data: wait on.
-                if (connection.peerClosed)
-                    return WaitForBytes(stream, control, wait); // reports the close at once
-                continue;
-            }
-            return BytesReady;
-        }
-        if (events.lNetworkEvents & FD_CLOSE) {
-            // A connection that died (keepalive found no peer, a reset)
-            // says why; an orderly close has no error.
-            if (events.iErrorCode[FD_CLOSE_BIT] != 0)
-                TraceTo(tracer, "connection error(%d)", events.iErrorCode[FD_CLOSE_BIT]);
-            // Signalled once only: a later wait on this connection must not
-            // wait out its time-out for a peer that is gone.
-            connection.peerClosed = true;
-            TraceTo(tracer, "## Connection Closed");
-            return BytesClosed;
-        }
-        // An event with nothing of ours in it is waited past.
+        BytesEnd taken = TakeSocketEvents(stream);
+        if (taken != BytesTimeout)
+            return taken;
     }
 }

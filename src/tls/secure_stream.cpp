@@ -167,6 +167,30 @@ bool SecureStream::Send(const char* bytes, size_t count)
     return false;
 }
 
+SecureEnd SecureStream::Handshake(PlainStream* plain, const SecureTarget& target, const WaitControl& control)
+{
+    TlsStep step = TlsNeedMore;
+    ByteWait wait;
+    wait.timeoutMs = target.responseTimeoutMs;
+    for (;;) {
+        if (!SendTokens())
+            return SecureHandshakeFailed;
+        if (step == TlsDone)
+            return SecureMade;
+        BytesEnd waited = WaitForBytes(*plain, control, wait);
+        if (waited != BytesReady)
+            return EndOf(waited);
+        size_t count = 0;
+        const char* bytes = plain->Peek(&count);
+        step = TlsHandshake(&channel_, bytes, count);
+        plain->Consume(count);
+        if (step == TlsFailed || step == TlsClosed) {
+            TraceTo(tracer(), "TLS error(%x)", static_cast<unsigned>(channel_.lastStatus));
+            return SecureHandshakeFailed;
+        }
+    }
+}
+
 bool SecureStream::LinesWaiting()
 {
     return BytesWaiting(&connection(), false);
@@ -184,27 +208,10 @@ SecureOutcome MakeSecure(PlainStream* plain, const SecureTarget& target, const W
         TraceTo(tracer, "TLS error(%x)", static_cast<unsigned>(channel.lastStatus));
         return outcome;
     }
-    TlsStep step = TlsNeedMore;
-    ByteWait wait;
-    wait.timeoutMs = target.responseTimeoutMs;
-    for (;;) {
-        if (!stream->SendTokens())
-            return outcome;
-        if (step == TlsDone)
-            break;
-        BytesEnd waited = WaitForBytes(*plain, control, wait);
-        if (waited != BytesReady) {
-            outcome.end = EndOf(waited);
-            return outcome;
-        }
-        size_t count = 0;
-        const char* bytes = plain->Peek(&count);
-        step = TlsHandshake(&channel, bytes, count);
-        plain->Consume(count);
-        if (step == TlsFailed || step == TlsClosed) {
-            TraceTo(tracer, "TLS error(%x)", static_cast<unsigned>(channel.lastStatus));
-            return outcome;
-        }
+    SecureEnd shaken = stream->Handshake(plain, target, control);
+    if (shaken != SecureMade) {
+        outcome.end = shaken;
+        return outcome;
     }
     TraceTo(tracer, "TLS handshake(%s,%s)", channel.protocol.c_str(), channel.cipher.c_str());
 

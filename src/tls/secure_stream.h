@@ -58,6 +58,8 @@ private:
     friend SecureOutcome MakeSecure(PlainStream* plain, const SecureTarget& target, const WaitControl& control);
     SecureStream(Connection* connection, const Tracer& tracer);
     bool SendTokens();
+    // The handshake, reading the server's flights from the plain stream.
+    SecureEnd Handshake(PlainStream* plain, const SecureTarget& target, const WaitControl& control);
 
     TlsChannel channel_;
     std::vector<char> records_; // one receive: a whole record fits, kept for the connection's life

@@ -108,28 +108,23 @@ bool StopRequested(const Session* session);
 void Trace(const Session* session, const char* format, ...);
 bool TraceEnabled(const Session* session);
 
-// One step of the session. Answers how long the caller may wait for a
-// thread message or the stop before the next step when nothing else
-// happens: 0 to step again at once, INFINITE while the session is off.
-DWORD SessionStep(Session* session);
+// Every close pauses this long, to pace the next attempt.
+const DWORD ClosePauseMs = 1000;
 
-// New settings: the connection closes, and the next attempt comes at once
-// with them; the count of failures and the notices start afresh.
-void TakeNewSettings(Session* session, const Settings& settings);
-// The settings the session starts with (no connection yet).
-void TakeFirstSettings(Session* session, const Settings& settings);
-
-// Closes the connection, tells mail read on it, and pauses a second to pace
-// the next attempt (a stop or a message cuts the pause short).
-void CloseConnection(Session* session);
-// The worker's end: the connection closes and the checks end.
-void EndSession(Session* session);
-
-// An attempt that broke off where the dialogue cannot be taken up again (an
-// exception in a step, whatever it left half done): the connection closes,
-// and unless a stop ended it the attempt counts as failed, so the next one
-// waits as after any failure. Nothing is told to the user. Never throws.
-void AbandonAttempt(Session* session);
+// Milliseconds of the monotonic clock the watch's times are kept in.
+uint64_t NowMs();
+// The trace, the waits and the time limits of the session's layers below.
+Tracer TracerOf(Session* session);
+WaitControl ControlOf(Session* session);
+// recvTimeout in milliseconds: each answer of a command (0: no limit).
+DWORD ResponseTimeoutMs(const Session* session);
+// refreshTime in milliseconds: IDLE is renewed after this.
+DWORD RenewAfterMs(const Session* session);
+// A polling session asks this often: refreshTime, at most two minutes apart,
+// at least a second.
+DWORD PollEveryMs(const Session* session);
+// The status other threads read, taken from the policy now.
+void PublishStatus(Session* session);
 
 // Another thread's copy of the status, under the lock.
 WatcherStatus ReadStatus(Session* session);

@@ -11,6 +11,7 @@
 #include "diag/trace.h"
 #include "watch/notices.h"
 #include "watch/session.h"
+#include "watch/step.h"
 #include "watch/watcher.h"
 
 std::atomic<UINT> MailArrivedCommand{0};

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "watch/session.h"
+#include "watch/step.h"
 
 class SessionHarness {
 public:
