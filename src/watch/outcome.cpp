@@ -107,10 +107,10 @@ void FailAttempt(Session* session, ClientEnd end)
 void CountFailure(Session* session, FailureKind kind, const FailureRecord& record)
 {
     FailureDecision decision = AttemptFailed(&session->policy, kind, record);
+    PublishStatus(session);
     if (decision.tell && !StopRequested(session))
         TellConnectFailed(session);
     Trace(session, "retry in %u ms", static_cast<unsigned>(decision.waitMs));
-    PublishStatus(session);
 }
 
 void CloseConnection(Session* session)
