@@ -33,6 +33,7 @@
 #include <gtest/gtest.h>
 
 #include "imap/certcheck.h"
+#include "imap/helper_thread.h"
 
 namespace {
 
@@ -323,6 +324,57 @@ std::string Joined(const std::vector<std::string>& list)
     return text;
 }
 
+// A check on a helper thread as the session starts it (with its stack
+// reservation, which the chain engine's fetches must fit in), which may
+// outlive the test: all it touches is its own.
+struct DetachedCheck {
+    Cert leaf;
+    std::string server;
+    CertReport report;
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~DetachedCheck() { CloseHandle(done); }
+};
+
+DWORD WINAPI RunDetachedCheck(LPVOID parameter)
+{
+    std::shared_ptr<DetachedCheck>* hold = static_cast<std::shared_ptr<DetachedCheck>*>(parameter);
+    DetachedCheck& check = **hold;
+    check.report = CheckServerCertificate(check.leaf.get(), check.server.c_str(), "");
+    SetEvent(check.done);
+    delete hold;
+    return 0;
+}
+
+std::shared_ptr<DetachedCheck> StartCheck(Cert leaf, const char* server)
+{
+    std::shared_ptr<DetachedCheck> check = std::make_shared<DetachedCheck>();
+    check->leaf = std::move(leaf);
+    check->server = server;
+    std::shared_ptr<DetachedCheck>* hold = new std::shared_ptr<DetachedCheck>(check);
+    HANDLE thread = StartHelperThread(RunDetachedCheck, hold);
+    if (!thread) {
+        delete hold;
+        return nullptr;
+    }
+    CloseHandle(thread);
+    return check;
+}
+
+// The report of a check on a helper thread, which must end within a minute.
+CertReport CheckOnHelperThread(Cert leaf, const char* server)
+{
+    std::shared_ptr<DetachedCheck> check = StartCheck(std::move(leaf), server);
+    if (!check) {
+        ADD_FAILURE() << "no helper thread";
+        return CertReport();
+    }
+    if (WaitForSingleObject(check->done, 60000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the check did not end within a minute";
+        return CertReport();
+    }
+    return check->report;
+}
+
 class CertCheck : public ::testing::Test {
 protected:
     // Reading an IPv6 literal goes through getaddrinfo, which wants Winsock.
@@ -532,7 +584,7 @@ TEST_F(CertCheck, MissingIntermediateIsFetchedFromItsAiaAddress)
     ASSERT_TRUE(server.Start()) << "port " << UrlPort() << " is taken";
     Cert leaf = LoadLeaf("fetched");
     ASSERT_TRUE(leaf);
-    CertReport report = CheckServerCertificate(leaf.get(), "localhost", "");
+    CertReport report = CheckOnHelperThread(std::move(leaf), "localhost");
     std::vector<std::string> requests = server.Requests();
     EXPECT_STREQ("accepted", VerdictName(report.verdict));
     EXPECT_TRUE(Contains(requests, "/inter.cer")) << "asked for: " << Joined(requests);
@@ -553,7 +605,7 @@ TEST_F(CertCheck, LeafItsCrlListsIsRefusedAsRevoked)
     ASSERT_TRUE(server.Start()) << "port " << UrlPort() << " is taken";
     Cert leaf = LoadLeafWith("revoked", "inter");
     ASSERT_TRUE(leaf);
-    CertReport report = CheckServerCertificate(leaf.get(), "localhost", "");
+    CertReport report = CheckOnHelperThread(std::move(leaf), "localhost");
     std::vector<std::string> requests = server.Requests();
     EXPECT_STREQ("revoked", VerdictName(report.verdict));
     EXPECT_TRUE(Contains(requests, "/inter.crl")) << "asked for: " << Joined(requests);
@@ -588,7 +640,7 @@ TEST_F(CertCheck, RevocationThatCannotBeLearnedIsAcceptedAndSaidSo)
         ASSERT_TRUE(ClearUrlCaches());
         Cert leaf = c.inter ? LoadLeafWith(c.leaf, c.inter) : LoadLeaf(c.leaf);
         ASSERT_TRUE(leaf);
-        CertReport report = CheckServerCertificate(leaf.get(), c.server, "");
+        CertReport report = CheckOnHelperThread(std::move(leaf), c.server);
         EXPECT_STREQ(VerdictName(c.verdict), VerdictName(report.verdict));
         EXPECT_TRUE(report.revocationUnknown);
     }
@@ -600,15 +652,6 @@ bool UnderWine()
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
-
-// The check on a thread of its own, which may outlive the test: all it
-// touches is its own.
-struct DetachedCheck {
-    Cert leaf;
-    CertReport report;
-    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ~DetachedCheck() { CloseHandle(done); }
-};
 
 // A CRL server that accepts and never answers. Windows stops at the 10 s
 // the check allows for all its fetches and accepts, revocation unknown.
@@ -623,14 +666,11 @@ TEST_F(CertCheck, CrlServerThatNeverAnswersHoldsTheCheck)
     UrlServer server;
     server.Hold(".crl");
     ASSERT_TRUE(server.Start()) << "port " << UrlPort() << " is taken";
-    std::shared_ptr<DetachedCheck> check = std::make_shared<DetachedCheck>();
-    check->leaf = LoadLeafWith("fetched", "inter");
-    ASSERT_TRUE(check->leaf);
+    Cert leaf = LoadLeafWith("fetched", "inter");
+    ASSERT_TRUE(leaf);
     ULONGLONG started = GetTickCount64();
-    std::thread([check] {
-        check->report = CheckServerCertificate(check->leaf.get(), "localhost", "");
-        SetEvent(check->done);
-    }).detach();
+    std::shared_ptr<DetachedCheck> check = StartCheck(std::move(leaf), "localhost");
+    ASSERT_TRUE(check);
     ASSERT_TRUE(server.WaitForRequest("/inter.crl", std::chrono::seconds(30)))
         << "the check never asked for the CRL; asked for: " << Joined(server.Requests());
     if (wine) {
