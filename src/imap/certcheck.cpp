@@ -16,10 +16,11 @@
 
 namespace {
 
-// What the chain engine may spend on fetching, issuers and CRLs together,
-// before it gives up on what it has not got: a revocation it could not
-// learn is then unknown, which does not refuse. Windows keeps it; Wine
-// does not, and the session's own deadline bounds the check there.
+// What the chain engine may spend on the revocation fetches together (and
+// on a fetch of a missing issuer) before it gives up on what it has not
+// got: a revocation it could not learn is then unknown, which does not
+// refuse. Windows keeps it; Wine does not, and the session's own deadline
+// bounds the check there.
 const DWORD UrlRetrievalLimitMs = 10000;
 
 // A revocation the chain engine could not learn: no CRL point, or the

@@ -25,6 +25,7 @@ struct CertReport {
     std::string fingerprint;     // SHA-256 of the certificate, 64 upper-case hex digits
     // The revocation of some certificate of the chain could not be learned
     // (no CRL point, its server down or silent): not a reason to refuse.
+    // Set whatever the verdict; never for a pinned certificate.
     bool revocationUnknown = false;
     // Where the chain engine may go for the chain's certificates: the
     // issuers' (caIssuers) and OCSP addresses of the Authority Information
@@ -47,9 +48,10 @@ bool NormalizeFingerprint(const char* text, std::string* hex64);
 // no chain, no revocation, no network. Without a pin the chain is built as
 // Windows builds it: missing issuers fetched from their AIA addresses, and
 // the revocation of every certificate below the root checked, which may
-// reach the network for as long as the system lets it (Windows: 10 s in
-// all; Wine: without end). Run it on a thread that nobody waits for beyond
-// a deadline of its own. It must chain to a trusted root for server
+// reach the network for as long as the system lets it (Windows: 10 s for
+// the revocation fetches together, a fetched issuer besides; Wine: without
+// end). Run it on a thread that nobody waits for beyond a deadline of its
+// own. It must chain to a trusted root for server
 // authentication, without any error in the chain, not be revoked, and carry
 // the server's name (or, for an IP address, that address).
 CertReport CheckServerCertificate(PCCERT_CONTEXT leaf, const char* server, const char* pin);

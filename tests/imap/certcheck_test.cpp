@@ -523,6 +523,29 @@ TEST_F(CertCheck, ReportsTheValidityPeriod)
     EXPECT_STREQ("2020-01-01 00:00 ~ 2021-01-01 00:00", text);
 }
 
+// The trace lists where the chain engine may go: the AIA addresses (issuer
+// and OCSP responder) and the CRL points of the chain's certificates. The
+// port stays closed here, so that the fetches fail at once.
+TEST_F(CertCheck, ReportsTheChainsAiaAndCrlAddresses)
+{
+    struct Case {
+        const char* leaf;
+        std::string aia, crl;
+    };
+    const Case cases[] = {
+        {"withurls", Url("/ca.cer") + ", " + Url("/ocsp"), Url("/ca.crl")},
+        {"server", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.leaf);
+        Cert leaf = LoadLeaf(c.leaf);
+        ASSERT_TRUE(leaf);
+        CertReport report = CheckServerCertificate(leaf.get(), "localhost", "");
+        EXPECT_EQ(c.aia, Joined(report.aiaUrls));
+        EXPECT_EQ(c.crl, Joined(report.crlUrls));
+    }
+}
+
 // A pinned certificate is taken by its fingerprint alone: whatever its
 // issuer and CRL addresses, nothing is fetched. A helper thread counts and
 // closes every connection to them at once, so that a check that does fetch
