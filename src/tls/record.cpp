@@ -104,9 +104,19 @@ const char* ProtocolName(DWORD protocol)
     return "?";
 }
 
-// Sizes and names of the established connection, and its certificate.
-// False when the certificate is not the one of the first handshake.
-bool TakeConnection(TlsChannel* channel)
+// The server's certificate as DER; empty when it cannot be had.
+std::string CertificateDer(TlsChannel* channel)
+{
+    PCCERT_CONTEXT certificate = TlsServerCertificate(channel);
+    std::string der;
+    if (certificate != NULL) {
+        der.assign(reinterpret_cast<const char*>(certificate->pbCertEncoded), certificate->cbCertEncoded);
+        CertFreeCertificateContext(certificate);
+    }
+    return der;
+}
+
+bool TakeSizes(TlsChannel* channel)
 {
     SECURITY_STATUS status =
         channel->api->QueryContextAttributesA(&channel->ctx, SECPKG_ATTR_STREAM_SIZES, &channel->sizes);
@@ -114,24 +124,39 @@ bool TakeConnection(TlsChannel* channel)
         channel->lastStatus = status;
         return false;
     }
+    return true;
+}
+
+// After the first handshake: sizes, protocol and cipher of the connection,
+// and its certificate, which is checked after this.
+bool TakeConnection(TlsChannel* channel)
+{
+    if (!TakeSizes(channel))
+        return false;
     SecPkgContext_ConnectionInfo info;
     memset(&info, 0, sizeof info);
     if (channel->api->QueryContextAttributesA(&channel->ctx, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK) {
+        channel->protocolBits = info.dwProtocol;
         channel->protocol = ProtocolName(info.dwProtocol);
         channel->cipher = CipherName(info.aiCipher);
     }
-    PCCERT_CONTEXT certificate = TlsServerCertificate(channel);
-    std::string der;
-    if (certificate != NULL) {
-        der.assign(reinterpret_cast<const char*>(certificate->pbCertEncoded), certificate->cbCertEncoded);
-        CertFreeCertificateContext(certificate);
-    }
-    if (channel->firstCertDer.empty()) {
-        channel->firstCertDer = der;
+    channel->firstCertDer = CertificateDer(channel);
+    return true;
+}
+
+// After a handshake the server started on an established connection. On
+// TLS 1.3 that is a post-handshake message (a session ticket, a key
+// update), which changes neither the certificate nor the record sizes:
+// nothing is asked of the context. A TLS 1.2 renegotiation may change the
+// cipher, and must not swap the certificate that was checked: false when it
+// is not the one of the first handshake, or cannot be had.
+bool TakeRenegotiation(TlsChannel* channel)
+{
+    if (channel->protocolBits & SP_PROT_TLS1_3_CLIENT)
         return true;
-    }
-    // A new handshake must not swap the certificate that was checked.
-    if (der != channel->firstCertDer) {
+    if (!TakeSizes(channel))
+        return false;
+    if (CertificateDer(channel) != channel->firstCertDer) {
         channel->lastStatus = SEC_E_CERT_UNKNOWN;
         return false;
     }
@@ -188,9 +213,10 @@ TlsStep RunHandshake(TlsChannel* channel, bool requested = false)
         if (status == SEC_E_OK) {
             // Until now every record was the handshake's, a renegotiation's
             // too: only from here on are records opened.
-            channel->renegotiating = false;
-            if (!TakeConnection(channel))
+            bool taken = channel->established ? TakeRenegotiation(channel) : TakeConnection(channel);
+            if (!taken)
                 return TlsFailed;
+            channel->renegotiating = false;
             channel->established = true;
             return TlsDone;
         }
@@ -251,7 +277,8 @@ TlsStep OpenRecords(TlsChannel* channel)
         }
         if (status == SEC_I_RENEGOTIATE) {
             // TLS 1.3 tickets and key updates, or a TLS 1.2 renegotiation:
-            // the bytes after the record belong to the handshake.
+            // the bytes after the record go to the handshake, which SChannel
+            // already holds the message of.
             channel->renegotiating = true;
             TlsStep step = RunHandshake(channel, true);
             if (step != TlsDone)
@@ -328,6 +355,12 @@ bool TlsSeal(TlsChannel* channel, const char* data, size_t length, std::string* 
     const size_t header = channel->sizes.cbHeader;
     const size_t trailer = channel->sizes.cbTrailer;
     const size_t most = channel->sizes.cbMaximumMessage;
+    if (channel->renegotiating) {
+        // Records sealed now would go out among the handshake's: the caller
+        // waits until it has ended (TlsHandshaking).
+        channel->lastStatus = SEC_I_RENEGOTIATE;
+        return false;
+    }
     if (!channel->established || most == 0)
         return false;
     std::vector<char> record(header + most + trailer);

@@ -54,6 +54,7 @@ struct TlsChannel {
     bool renegotiating = false; // a handshake the server asked for is under way
     bool closed = false;        // close_notify seen
     SECURITY_STATUS lastStatus = 0;
+    DWORD protocolBits = 0; // SP_PROT_*_CLIENT of the first handshake (0: not known)
     std::string protocol; // "TLS 1.2", for the trace
     std::string cipher;   // "AES-256", for the trace
     std::string firstCertDer; // the certificate of the first handshake
@@ -68,14 +69,24 @@ bool TlsBegin(TlsChannel* channel, const SspiApi* api, const char* server);
 // opened into plainIn. TlsNeedMore: send toSend and feed more.
 TlsStep TlsHandshake(TlsChannel* channel, const char* data, size_t length);
 // After the handshake: feeds received bytes and opens every whole record
-// into plainIn. The server's requests for a new handshake are answered
-// inside, through toSend, which the transport sends after every call; one
-// that presents another certificate than the first fails.
+// into plainIn. What the server starts after the handshake is answered
+// inside, through toSend, which the transport sends after every call: on
+// TLS 1.3 its post-handshake messages (tickets, key updates), on TLS 1.2 a
+// renegotiation, which fails when it presents another certificate than the
+// first.
 TlsStep TlsReceive(TlsChannel* channel, const char* data, size_t length);
-// Seals `length` bytes into records appended to *out.
+// Seals `length` bytes into records appended to *out. False before the
+// first handshake has ended, and while one the server started is under way
+// (lastStatus SEC_I_RENEGOTIATE: seal once TlsHandshaking says no more).
 bool TlsSeal(TlsChannel* channel, const char* data, size_t length, std::string* out);
 // The server's certificate (free it with CertFreeCertificateContext), or null.
 PCCERT_CONTEXT TlsServerCertificate(TlsChannel* channel);
+// Whether a handshake is under way (the first, or one the server started):
+// nothing can be sealed until it has ended.
+inline bool TlsHandshaking(const TlsChannel* channel)
+{
+    return !channel->established || channel->renegotiating;
+}
 inline size_t TlsUnread(const TlsChannel* channel)
 {
     return channel->plainIn.size() - channel->plainPos;

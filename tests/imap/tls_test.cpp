@@ -104,6 +104,8 @@ struct FakeSspi {
     SECURITY_STATUS credentialsStatus = SEC_E_OK;
     SECURITY_STATUS alertStatus = SEC_E_OK; // Wine's close_notify; Windows says SEC_I_CONTEXT_EXPIRED
     SecPkgContext_StreamSizes sizes{5, 16, 16384, 4, 16};
+    DWORD protocol = SP_PROT_TLS1_2_CLIENT; // what SECPKG_ATTR_CONNECTION_INFO says
+    int queries = 0;                        // calls of QueryContextAttributes
     PCCERT_CONTEXT certificate = nullptr;
     int outstandingBuffers = 0;
     int contextsDeleted = 0;
@@ -260,6 +262,10 @@ SECURITY_STATUS SEC_ENTRY FakeDecrypt(PCtxtHandle context, PSecBufferDesc messag
 SECURITY_STATUS SEC_ENTRY FakeEncrypt(PCtxtHandle context, unsigned long, PSecBufferDesc message, unsigned long)
 {
     EXPECT_TRUE(IsFakeContext(context));
+    if (fake->handshaking) {
+        ADD_FAILURE() << "EncryptMessage called in the middle of a handshake";
+        return SEC_E_OUT_OF_SEQUENCE;
+    }
     SecBuffer* b = message->pBuffers;
     if (message->cBuffers != 4 || b[0].BufferType != SECBUFFER_STREAM_HEADER || b[1].BufferType != SECBUFFER_DATA ||
         b[2].BufferType != SECBUFFER_STREAM_TRAILER || b[3].BufferType != SECBUFFER_EMPTY ||
@@ -281,6 +287,7 @@ SECURITY_STATUS SEC_ENTRY FakeEncrypt(PCtxtHandle context, unsigned long, PSecBu
 SECURITY_STATUS SEC_ENTRY FakeQuery(PCtxtHandle context, unsigned long attribute, void* buffer)
 {
     EXPECT_TRUE(IsFakeContext(context));
+    ++fake->queries;
     switch (attribute) {
     case SECPKG_ATTR_STREAM_SIZES:
         *static_cast<SecPkgContext_StreamSizes*>(buffer) = fake->sizes;
@@ -288,7 +295,7 @@ SECURITY_STATUS SEC_ENTRY FakeQuery(PCtxtHandle context, unsigned long attribute
     case SECPKG_ATTR_CONNECTION_INFO: {
         SecPkgContext_ConnectionInfo* info = static_cast<SecPkgContext_ConnectionInfo*>(buffer);
         memset(info, 0, sizeof *info);
-        info->dwProtocol = SP_PROT_TLS1_2_CLIENT;
+        info->dwProtocol = fake->protocol;
         info->aiCipher = CALG_AES_256;
         return SEC_E_OK;
     }
@@ -398,6 +405,7 @@ protected:
         sspi.handshakeInputs.clear();
         sspi.handshaking = false;
         sspi.certificate = first;
+        sspi.protocol = SP_PROT_TLS1_2_CLIENT;
     }
 
     TlsStep Feed(const std::string& bytes) { return TlsReceive(&channel, bytes.data(), bytes.size()); }
@@ -635,6 +643,101 @@ TEST_F(TlsRecordLayer, RenegotiationMustPresentTheFirstCertificate)
             EXPECT_EQ("before ", Unread()) << "nothing from the other server may be read";
         }
         EXPECT_TRUE(sspi.legs.empty());
+    }
+}
+
+// On a TLS 1.3 connection SEC_I_RENEGOTIATE brings a post-handshake message
+// (a session ticket, a key update): it goes to InitializeSecurityContext
+// with whatever reply that gives, and changes nothing that was checked, so
+// nothing is asked of the context afterwards; the remote certificate may
+// not even be there to ask for. Only a TLS 1.2 renegotiation can present
+// another certificate, and there it is compared.
+TEST_F(TlsRecordLayer, OnlyATls12RenegotiationComparesTheCertificate)
+{
+    struct Case {
+        const char* name;
+        DWORD protocol;
+        bool certificateGone; // the query for the remote certificate fails
+        bool otherCertificate;
+        TlsStep step;
+    };
+    const Case cases[] = {
+        {"TLS 1.3, the certificate cannot be asked for", SP_PROT_TLS1_3_CLIENT, true, false, TlsDone},
+        {"TLS 1.3, another certificate", SP_PROT_TLS1_3_CLIENT, false, true, TlsDone},
+        {"TLS 1.3, the same certificate", SP_PROT_TLS1_3_CLIENT, false, false, TlsDone},
+        {"TLS 1.2, the certificate cannot be asked for", SP_PROT_TLS1_2_CLIENT, true, false, TlsFailed},
+        {"TLS 1.2, another certificate", SP_PROT_TLS1_2_CLIENT, false, true, TlsFailed},
+        {"TLS 1.2, the same certificate", SP_PROT_TLS1_2_CLIENT, false, false, TlsDone},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart();
+        sspi.protocol = c.protocol;
+        Establish();
+        // One leg, as a ticket takes; one with a reply, as a key update
+        // that asks for ours.
+        sspi.legs.push_back({0, SEC_E_OK, "handshake reply", c.otherCertificate ? second : nullptr});
+        if (c.certificateGone)
+            sspi.certificate = nullptr;
+        int queries = sspi.queries;
+        TlsStep step = Feed(Data("a") + Ticket("b") + Data("c"));
+        EXPECT_EQ(c.step, step);
+        EXPECT_TRUE(sspi.legs.empty()) << "the message was not handed to InitializeSecurityContext";
+        EXPECT_EQ("handshake reply", channel.toSend);
+        if (c.step == TlsDone) {
+            EXPECT_EQ("abc", Unread());
+        } else {
+            EXPECT_EQ(SEC_E_CERT_UNKNOWN, channel.lastStatus);
+            EXPECT_EQ("ab", Unread()) << "nothing after the new handshake may be read";
+        }
+        if (c.protocol == SP_PROT_TLS1_3_CLIENT) {
+            EXPECT_EQ(queries, sspi.queries) << "the context was asked again after a TLS 1.3 message";
+        }
+    }
+}
+
+// Nothing is sealed while a handshake the server started is under way: a
+// TLS 1.2 renegotiation waiting for the server's next flight, or a TLS 1.3
+// post-handshake message whose record is not all here yet. Once it has
+// ended, sealing works again.
+TEST_F(TlsRecordLayer, SealRefusesWhileAHandshakeIsUnderWay)
+{
+    struct Case {
+        const char* name;
+        DWORD protocol;
+        std::vector<Leg> legs;
+        std::string finish; // the server's bytes that end the handshake
+    };
+    const Case cases[] = {
+        {"TLS 1.2 renegotiation",
+         SP_PROT_TLS1_2_CLIENT,
+         {{0, SEC_I_CONTINUE_NEEDED, "client hello 2"},
+          {1, SEC_I_CONTINUE_NEEDED, "client key exchange 2"},
+          {1, SEC_E_OK, "client finished 2"}},
+         ServerHello + ServerFinished},
+        {"TLS 1.3 message cut short", SP_PROT_TLS1_3_CLIENT, {{1, SEC_E_OK, ""}}, Flight("rest of the message")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart();
+        sspi.protocol = c.protocol;
+        Establish();
+        for (const Leg& leg : c.legs)
+            sspi.legs.push_back(leg);
+        ASSERT_EQ(TlsDone, Feed(Ticket()));
+        EXPECT_TRUE(TlsHandshaking(&channel));
+        sspi.sealedPieces.clear();
+        std::string sealed;
+        EXPECT_FALSE(TlsSeal(&channel, "A002 DONE\r\n", 11, &sealed));
+        EXPECT_EQ("", sealed);
+        EXPECT_TRUE(sspi.sealedPieces.empty());
+        EXPECT_EQ(SEC_I_RENEGOTIATE, channel.lastStatus);
+
+        ASSERT_EQ(TlsDone, Feed(c.finish));
+        EXPECT_TRUE(sspi.legs.empty());
+        EXPECT_FALSE(TlsHandshaking(&channel));
+        EXPECT_TRUE(TlsSeal(&channel, "A002 DONE\r\n", 11, &sealed));
+        EXPECT_EQ(Data("A002 DONE\r\n"), sealed);
     }
 }
 
