@@ -311,8 +311,9 @@ def tls_port():
 
 class Tee(threading.Thread):
     """A relay between the plug-in and Dovecot that stamps each * N EXISTS line
-    the moment it has handed its bytes to the plug-in's socket: the server's
-    push as the plug-in's own session sees it.
+    the moment it has received it from Dovecot, right before it hands the
+    bytes to the plug-in's socket: the server's push as the plug-in's own
+    session sees it.
 
     With tls it relays to Dovecot's implicit TLS port and cannot read the
     lines: it stamps every chunk from the server instead (`chunks`), the
@@ -367,12 +368,14 @@ class Tee(threading.Thread):
                 chunk = source.recv(65536)
                 if not chunk:
                     break
+                # Both ways stamp at the same point: the chunk received,
+                # right before it is handed on.
+                at = now_ms()
                 if stamp and self.tls:
-                    self.chunks.append(now_ms())
+                    self.chunks.append(at)
                 target.sendall(chunk)
             except OSError:
                 break
-            at = now_ms()
             if stamp and not self.tls:
                 pending += chunk
                 while b"\n" in pending:
@@ -516,7 +519,8 @@ def tls_latency_section(plain, tls):
             "is whole. An idling server sends nothing else between two deliveries; should Dovecot send a line "
             "of its own right after the EXISTS, before the plug-in has read it, the stamp would be that one's, "
             "and the figure a little short. What the plug-in adds is measured from those bytes to its post, "
-            "decryption included. The plain rows stamp the EXISTS line itself, after its send.", "",
+            "decryption included. The plain rows stamp the EXISTS line itself at the same point: received from "
+            "Dovecot, right before the send to the plug-in.", "",
             table(["measure (ms)", "median", "p95", "min", "max", "n"], rows), "",
             "Clock check of the TLS run: the Windows side's QueryPerformanceCounter was %s ms behind "
             "CLOCK_MONOTONIC_RAW." % fmt(tls["clock_offset"], 2), ""]
@@ -549,7 +553,8 @@ def latency_report(results, plot_path, tls=None):
              "%d mails, delivered one at a time into one Dovecot mailbox, each once the host has finished "
              "with the one before; the run is made once with each DLL (%s), in the same bench host. Three "
              "IDLE sessions watch the mailbox at the same time: the plug-in's (in the stand-in host, under "
-             "Wine, through a native tee that stamps each EXISTS line as it hands it to the plug-in's socket), "
+             "Wine, through a native tee that stamps each EXISTS line as it receives it from Dovecot, right "
+             "before it hands it to the plug-in's socket), "
              "a minimal raw reader under Wine in the same process (one thread blocked in recv), and a native "
              "raw reader (Python, blocked in recv): the server's own push time. The plug-in's post is stamped "
              "by its trace line \"Received MAIL\", written right before PostMessageA. Milliseconds; each cell "
@@ -563,9 +568,8 @@ def latency_report(results, plot_path, tls=None):
              "paired difference against the raw readers. The tee measures the plug-in on its own session.", "",
              "The host's timer (the stand-in's Win32 timer armed by `_QPASetTimer@12(20, ...)`) comes on top "
              "of the post and is shown apart.", "",
-             "The tee stamps an EXISTS line right after its send returns. On a loaded machine its thread can "
-             "lose the processor between the send and the stamp, and the plug-in then reads the line first: "
-             "such a mail shows a difference below zero. The medians are not moved by it.", ""]
+             "The tee stamps an EXISTS line before its send, over TLS and in plain alike, so the figure "
+             "includes one loopback send; it never comes out below zero.", ""]
     for variant, (_, result) in zip(variants, results):
         lines += ["%s: one trace line costs the worker %s µs (OutputDebugStringA with the host capturing "
                   "it); the post follows two (\"Recv:\" and \"Received MAIL\"). Clock check: the Windows "

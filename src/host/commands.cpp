@@ -39,6 +39,10 @@ const char ConnectFailedText[] = "IMAP4サーバーへ接続できません";
 const char LoginFailedText[] = "ユーザー名か、パスワードが違います";
 const char FingerprintFormat[] = "証明書の指紋 (SHA-256): %s";
 const char TrustFormat[] = "このサーバーを信頼する場合は、この指紋を %s に tlsFingerprint として書いてください。";
+const char NamesFormat[] = "証明書に書かれている名前: %s";
+const char NamesAdvice[] = "サーバー名をこのどれかにしてください。";
+const char ValidityFormat[] = "証明書の有効期間: %s ～ %s";
+const char ClockAdvice[] = "パソコンの日付と時刻が正しいか確認し、正しければサーバーの管理者に連絡してください。";
 
 // The line that tells the user what went wrong; NULL when there is nothing
 // to add to the box's own text.
@@ -61,17 +65,62 @@ const char* ReasonText(ConnectFailReason reason)
         return "設定ファイルの tls の値が正しくありません";
     case ReasonPinSetting:
         return "設定ファイルの tlsFingerprint の値が正しくありません";
+    case ReasonCertRevoked:
+        return "証明書は失効しています";
+    case ReasonCertCheckLate:
+        return "証明書を確認できませんでした（時間切れ）";
     default:
         return NULL;
     }
 }
 
-// Failures that a pinned fingerprint can settle: the box then shows the
-// certificate's fingerprint and where to write it.
-bool IsCertificateFailure(ConnectFailReason reason)
+// Failures that pinning the certificate settles: the box then shows its
+// fingerprint and where to write it. A pin accepts any name and any date, so
+// a name mismatch or an expired certificate is told with what would settle
+// it instead.
+bool IsPinAdvised(ConnectFailReason reason)
 {
-    return reason == ReasonPinMismatch || reason == ReasonCertUntrusted || reason == ReasonCertName ||
-           reason == ReasonCertExpired || reason == ReasonPinSetting;
+    return reason == ReasonPinMismatch || reason == ReasonCertUntrusted || reason == ReasonPinSetting;
+}
+
+// A FILETIME (UTC) as the user's local date and time; "?" when unknown.
+std::string LocalTimeText(uint64_t fileTime)
+{
+    FILETIME utc;
+    utc.dwLowDateTime = static_cast<DWORD>(fileTime);
+    utc.dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
+    SYSTEMTIME universal, local;
+    if (fileTime == 0 || !FileTimeToSystemTime(&utc, &universal) ||
+        !SystemTimeToTzSpecificLocalTime(NULL, &universal, &local))
+        return "?";
+    std::string text;
+    FormatString(text, "%04u/%02u/%02u %02u:%02u", local.wYear, local.wMonth, local.wDay, local.wHour,
+                 local.wMinute);
+    return text;
+}
+
+// What the user can do about a refused certificate, a line each.
+std::string CertificateAdvice(const ConnectFailure& failure, const std::string& account)
+{
+    std::string text, line;
+    if (IsPinAdvised(failure.reason) && !failure.fingerprint.empty()) {
+        FormatString(line, FingerprintFormat, failure.fingerprint.c_str());
+        text += "\n" + line;
+        FormatString(line, TrustFormat, SettingsFileName(account.c_str()).c_str());
+        text += "\n" + line;
+    } else if (failure.reason == ReasonCertName && !failure.names.empty()) {
+        FormatString(line, NamesFormat, failure.names.c_str());
+        text += "\n" + line;
+        text += "\n";
+        text += NamesAdvice;
+    } else if (failure.reason == ReasonCertExpired) {
+        FormatString(line, ValidityFormat, LocalTimeText(failure.validFrom).c_str(),
+                     LocalTimeText(failure.validTo).c_str());
+        text += "\n" + line;
+        text += "\n";
+        text += ClockAdvice;
+    }
+    return text;
 }
 
 // The connect-failed box's text for the window: the plain message, then why,
@@ -88,13 +137,7 @@ std::string ConnectFailedMessage(HWND window)
         return text;
     text += "\n";
     text += reason;
-    if (IsCertificateFailure(failure.reason) && !failure.fingerprint.empty()) {
-        std::string line;
-        FormatString(line, FingerprintFormat, failure.fingerprint.c_str());
-        text += "\n" + line;
-        FormatString(line, TrustFormat, SettingsFileName(account.c_str()).c_str());
-        text += "\n" + line;
-    }
+    text += CertificateAdvice(failure, account);
     return text;
 }
 

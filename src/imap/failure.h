@@ -3,6 +3,8 @@
 // tell the user.
 #pragma once
 
+#include <stdint.h>
+
 #include <string>
 
 enum ConnectFailReason {
@@ -15,16 +17,24 @@ enum ConnectFailReason {
     ReasonLoginDisabled,  // the server refuses LOGIN without encryption
     ReasonTlsSetting,     // "tls" in the file is not 0, 1 or 2
     ReasonPinSetting,     // "tlsFingerprint" in the file is not 64 hex digits
+    ReasonCertRevoked,    // its issuer has revoked it
+    ReasonCertCheckLate,  // the check did not finish in time (or one still runs for the account)
 };
 
 struct ConnectFailure {
     ConnectFailReason reason = ReasonNone;
     std::string fingerprint; // SHA-256 of the server's certificate, when one was seen
+    // What the certificate says of itself, when one was checked: the names
+    // it is made out to, comma-separated, and its validity period (FILETIME
+    // values, UTC; 0 when not known).
+    std::string names;
+    uint64_t validFrom = 0;
+    uint64_t validTo = 0;
 };
 
 // A reason that a refused certificate gives: told once for each certificate.
 inline bool IsCertificateRefusal(ConnectFailReason reason)
 {
     return reason == ReasonPinMismatch || reason == ReasonCertUntrusted || reason == ReasonCertName ||
-           reason == ReasonCertExpired;
+           reason == ReasonCertExpired || reason == ReasonCertRevoked;
 }

@@ -92,14 +92,16 @@ bool HelperCall::Start(const HelperWork& work)
     return true;
 }
 
-HelperWaitEnd HelperCall::Wait(HANDLE stopEvent, bool threadMessages)
+HelperWaitEnd HelperCall::Wait(HANDLE stopEvent, bool threadMessages, DWORD timeoutMs)
 {
     if (shared_ == nullptr)
         return HelperFailed;
     HANDLE handles[2] = {shared_->done.Get(), stopEvent};
     DWORD waited = threadMessages
-                       ? MsgWaitForMultipleObjectsEx(2, handles, INFINITE, QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE)
-                       : WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+                       ? MsgWaitForMultipleObjectsEx(2, handles, timeoutMs, QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE)
+                       : WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
+    if (waited == WAIT_TIMEOUT)
+        return HelperLate;
     if (waited == WAIT_OBJECT_0)
         return shared_->threw ? HelperFailed : HelperDone;
     if (waited == WAIT_OBJECT_0 + 1)

@@ -41,6 +41,7 @@ enum HelperWaitEnd {
     HelperStopped, // the stop event was set
     HelperMessage, // a thread message came for the waiting thread
     HelperFailed,  // the work ended by an exception, or the wait failed
+    HelperLate,    // the work did not finish within the time the waiter gave it
 };
 
 struct HelperShared;
@@ -63,7 +64,7 @@ public:
     // queue (QS_ALLPOSTMESSAGE, MWMO_INPUTAVAILABLE: one already there ends
     // it at once). The caller reads the context only after HelperDone, and
     // abandons the work on anything else.
-    HelperWaitEnd Wait(HANDLE stopEvent, bool threadMessages);
+    HelperWaitEnd Wait(HANDLE stopEvent, bool threadMessages, DWORD timeoutMs = INFINITE);
     void Abandon();
 
 private:

@@ -363,7 +363,8 @@ bool TlsSeal(TlsChannel* channel, const char* data, size_t length, std::string* 
     }
     if (!channel->established || most == 0)
         return false;
-    std::vector<char> record(header + most + trailer);
+    // One record's room, no more than the data needs: a command is short.
+    std::vector<char> record(header + (length < most ? length : most) + trailer);
     size_t done = 0;
     do {
         size_t piece = length - done < most ? length - done : most;

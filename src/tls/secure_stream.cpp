@@ -1,7 +1,9 @@
 #include "tls/secure_stream.h"
 
 #include <new>
+#include <set>
 
+#include "diag/handles.h"
 #include "net/helper_thread.h"
 
 namespace {
@@ -12,16 +14,51 @@ const size_t RecordBufferBytes = 5 + 16384 + 2048;
 
 // The certificate check runs on a helper thread: its first run in a process
 // takes a third of a second under Wine, and a stop must not wait for it.
+// The keys (accounts) whose check still runs, in the whole process: a check
+// abandoned at its deadline may hang for good, and a new attempt must not
+// start a second one beside it.
+SRWLOCK RunningChecksLock = SRWLOCK_INIT;
+std::set<std::string>* RunningChecks = nullptr; // made at the first key, never freed
+
+// Takes the key for a new check; false while a check for it still runs.
+bool TakeCheckKey(const std::string& key)
+{
+    if (key.empty())
+        return true;
+    std::set<std::string>* made = nullptr;
+    if (RunningChecks == nullptr)
+        made = new std::set<std::string>; // outside the lock: it may throw
+    ExclusiveLock hold(RunningChecksLock);
+    if (RunningChecks == nullptr) {
+        RunningChecks = made;
+        made = nullptr;
+    }
+    bool taken = RunningChecks->insert(key).second;
+    delete made;
+    return taken;
+}
+
+void GiveBackCheckKey(const std::string& key)
+{
+    if (key.empty())
+        return;
+    ExclusiveLock hold(RunningChecksLock);
+    if (RunningChecks != nullptr)
+        RunningChecks->erase(key);
+}
+
 struct CheckWork {
     PCCERT_CONTEXT leaf = NULL;
     std::string server;
     std::string pin;
+    std::string key; // held from the start of the check until it has finished
     CertReport report;
 
     ~CheckWork()
     {
         if (leaf != NULL)
             CertFreeCertificateContext(leaf);
+        GiveBackCheckKey(key);
     }
 };
 
@@ -37,9 +74,9 @@ void DisposeCheck(void* context)
 }
 
 // Checks the certificate on a helper thread (it takes the leaf), waiting for
-// it, the stop or a message.
+// it, the stop, a message or the deadline.
 SecureEnd CheckCertificate(PCCERT_CONTEXT leaf, const SecureTarget& target, const WaitControl& control,
-                           CertReport* report)
+                           const Tracer& tracer, CertReport* report)
 {
     CheckWork* check = new (std::nothrow) CheckWork;
     if (check == NULL) {
@@ -50,6 +87,12 @@ SecureEnd CheckCertificate(PCCERT_CONTEXT leaf, const SecureTarget& target, cons
     try {
         check->server = target.server;
         check->pin = target.pin;
+        if (!TakeCheckKey(target.checkKey)) {
+            TraceTo(tracer, "certificate check still running");
+            delete check;
+            return SecureCheckLate;
+        }
+        check->key = target.checkKey;
     } catch (...) {
         delete check;
         return SecureHandshakeFailed;
@@ -57,7 +100,12 @@ SecureEnd CheckCertificate(PCCERT_CONTEXT leaf, const SecureTarget& target, cons
     HelperCall call;
     if (!call.Start(HelperWork{check, RunCheck, DisposeCheck}))
         return SecureHandshakeFailed;
-    switch (call.Wait(control.stop, control.serveMessages)) {
+    DWORD started = GetTickCount();
+    HelperWaitEnd end = call.Wait(control.stop, control.serveMessages, target.checkDeadlineMs);
+    TraceTo(tracer, "certificate check took %u ms", static_cast<unsigned>(GetTickCount() - started));
+    switch (end) {
+    case HelperLate:
+        return SecureCheckLate; // the helper finishes on its own, and gives the key back then
     case HelperDone:
         *report = check->report;
         return SecureMade;
@@ -86,6 +134,8 @@ const char* VerdictName(CertVerdict verdict)
         return "expired";
     case CertPinInvalid:
         return "tlsFingerprint invalid";
+    case CertRevoked:
+        return "revoked";
     }
     return "?";
 }
@@ -221,7 +271,7 @@ SecureOutcome MakeSecure(PlainStream* plain, const SecureTarget& target, const W
         return outcome;
     }
     CertReport report;
-    SecureEnd checked = CheckCertificate(leaf, target, control, &report);
+    SecureEnd checked = CheckCertificate(leaf, target, control, tracer, &report);
     if (checked != SecureMade) {
         outcome.end = checked;
         return outcome;
@@ -229,6 +279,12 @@ SecureOutcome MakeSecure(PlainStream* plain, const SecureTarget& target, const W
     TraceTo(tracer, "certificate subject(%s)", report.subject.c_str());
     TraceTo(tracer, "certificate issuer(%s)", report.issuer.c_str());
     TraceTo(tracer, "certificate sha256(%s)", report.fingerprint.c_str());
+    for (const std::string& url : report.aiaUrls)
+        TraceTo(tracer, "certificate aia(%s)", url.c_str());
+    for (const std::string& url : report.crlUrls)
+        TraceTo(tracer, "certificate crl(%s)", url.c_str());
+    if (report.revocationUnknown)
+        TraceTo(tracer, "revocation unknown");
     TraceTo(tracer, "certificate %s", VerdictName(report.verdict));
     outcome.checked = true;
     outcome.report = report;

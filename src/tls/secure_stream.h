@@ -19,12 +19,18 @@ struct SecureTarget {
     std::string server; // the name the certificate must carry (an address is never sent as a name)
     std::string pin;    // "tlsFingerprint" as written; "" for none
     DWORD responseTimeoutMs = 0; // each of the server's handshake answers; 0: no limit
+    // The certificate check gives up after this (the chain engine may wait
+    // on a silent server without end), and only one check runs for a key (an
+    // account) at a time in the process: an abandoned check may never end.
+    DWORD checkDeadlineMs = 15000;
+    std::string checkKey; // "" : no limit on checks at a time
 };
 
 enum SecureEnd {
     SecureMade,       // encrypted, and the certificate accepted
     SecureHandshakeFailed, // the handshake failed or the server did not answer
     SecureRefused,    // the certificate was checked and refused (report.verdict says why)
+    SecureCheckLate,  // the check did not finish by its deadline, or one for the key still runs
     SecureStopped,    // the stop ended it
     SecureMessage,    // a thread message ended it: the worker serves it first
 };

@@ -83,8 +83,25 @@ ConnectFailReason ReasonOf(CertVerdict verdict)
         return ReasonCertExpired;
     case CertPinInvalid:
         return ReasonPinSetting;
+    case CertRevoked:
+        return ReasonCertRevoked;
     }
     return ReasonCertUntrusted;
+}
+
+// What the box may tell of the certificate that was checked.
+void KeepCertificateFacts(Session* session, const CertReport& report)
+{
+    ConnectFailure& failure = session->failure;
+    failure.fingerprint = report.fingerprint;
+    failure.names.clear();
+    for (const std::string& name : report.names) {
+        if (!failure.names.empty())
+            failure.names += ", ";
+        failure.names += name;
+    }
+    failure.validFrom = (static_cast<uint64_t>(report.notBefore.dwHighDateTime) << 32) | report.notBefore.dwLowDateTime;
+    failure.validTo = (static_cast<uint64_t>(report.notAfter.dwHighDateTime) << 32) | report.notAfter.dwLowDateTime;
 }
 
 // The handshake and the certificate check; the client speaks over the
@@ -95,9 +112,10 @@ bool SecureConnection(Session* session)
     target.server = session->settings.server;
     target.pin = session->settings.tlsFingerprint;
     target.responseTimeoutMs = ResponseTimeoutMs(session);
+    target.checkKey = session->checkKey;
     SecureOutcome outcome = MakeSecure(session->plain.get(), target, ControlOf(session));
     if (outcome.checked)
-        session->failure.fingerprint = outcome.report.fingerprint;
+        KeepCertificateFacts(session, outcome.report);
     switch (outcome.end) {
     case SecureMade:
         session->secure = std::move(outcome.stream);
@@ -109,6 +127,9 @@ bool SecureConnection(Session* session)
         return false;
     case SecureRefused:
         FailSecurity(session, ReasonOf(outcome.report.verdict));
+        return false;
+    case SecureCheckLate:
+        FailSecurity(session, ReasonCertCheckLate);
         return false;
     case SecureHandshakeFailed:
         break;

@@ -83,6 +83,9 @@ struct Session {
     uint64_t partialHeldSinceMs = 0; // a due renewal waits for the end of a line since then (0: none)
     uint64_t lastPollMs = 0;         // the last NOOP of a polling session
     ConnectFailure failure;          // why the current attempt failed; reset when one starts
+    // The account the session watches: one certificate check at a time runs
+    // for it in the whole process. Set before the worker starts.
+    std::string checkKey;
 
     // Whether an idle connection that says nothing is still there: worker.
     LinkChecks links;

@@ -195,6 +195,7 @@ Watcher* InitWatcher(Watcher* watcher, HWND window, const std::string& account, 
     // by an exception.
     watcher->windows.push_back(window); // no worker yet: no lock needed
     watcher->account = account;
+    watcher->session.checkKey = account;
     SetWatcherNotices(watcher);
     if (!InitSession(&watcher->session))
         return watcher; // no stop event, no worker: nothing to wait for

@@ -1,7 +1,12 @@
 // The connect-failed box says why the watcher could not connect, and for a
 // certificate the user may choose to trust, its fingerprint and the file to
-// write it into. The box's text is read back from the host's own window.
+// write it into; for one made out to other names, those names; for one
+// outside its validity, the period and a word about the clock. The box's
+// text is read back from the host's own window.
 #include <windows.h>
+
+#include <stdint.h>
+#include <stdio.h>
 
 #include <gtest/gtest.h>
 
@@ -34,6 +39,37 @@ std::string CertificateLines(const char* reason)
            "\nこのサーバーを信頼する場合は、この指紋を C:\\acct\\qvpush.ini に tlsFingerprint として書いてください。";
 }
 
+// A UTC time as a FILETIME value, and the box's local text for it.
+uint64_t FileTimeOf(WORD year, WORD month, WORD day, WORD hour, WORD minute)
+{
+    SYSTEMTIME utc = {};
+    utc.wYear = year;
+    utc.wMonth = month;
+    utc.wDay = day;
+    utc.wHour = hour;
+    utc.wMinute = minute;
+    FILETIME time;
+    EXPECT_TRUE(SystemTimeToFileTime(&utc, &time));
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+std::string LocalText(uint64_t value)
+{
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(value);
+    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+    SYSTEMTIME utc, local;
+    EXPECT_TRUE(FileTimeToSystemTime(&time, &utc));
+    EXPECT_TRUE(SystemTimeToTzSpecificLocalTime(NULL, &utc, &local));
+    char text[40];
+    snprintf(text, sizeof text, "%04u/%02u/%02u %02u:%02u", local.wYear, local.wMonth, local.wDay, local.wHour,
+             local.wMinute);
+    return text;
+}
+
+const uint64_t ValidFrom = FileTimeOf(2025, 3, 1, 9, 5);
+const uint64_t ValidTo = FileTimeOf(2026, 2, 28, 23, 59);
+
 class ConnectFailedBox : public HostTest {
 protected:
     void SetUp() override
@@ -49,25 +85,36 @@ TEST_F(ConnectFailedBox, AddsTheReasonOfTheLastFailureAndForACertificateWhatToTr
         ConnectFailReason reason;
         const char* fingerprint;
         std::string text;
+        const char* names;
     } cases[] = {
-        {ReasonNone, "", Unreachable},
-        {ReasonPinMismatch, Fingerprint, CertificateLines("サーバー証明書が指定された指紋と一致しません")},
-        {ReasonCertUntrusted, Fingerprint, CertificateLines("サーバー証明書を信頼できません（発行元を確認できません）")},
-        {ReasonCertName, Fingerprint, CertificateLines("サーバー証明書の名前がサーバー名と一致しません")},
+        {ReasonNone, "", Unreachable, ""},
+        {ReasonPinMismatch, Fingerprint, CertificateLines("サーバー証明書が指定された指紋と一致しません"), ""},
+        {ReasonCertUntrusted, Fingerprint, CertificateLines("サーバー証明書を信頼できません（発行元を確認できません）"), ""},
+        // A pin would accept any name and any date: the box tells what the
+        // certificate holds instead, and nothing of pinning.
+        {ReasonCertName, Fingerprint,
+         Lines("サーバー証明書の名前がサーバー名と一致しません") +
+             "\n証明書に書かれている名前: mail.example.jp, imap.example.jp, 192.0.2.7"
+             "\nサーバー名をこのどれかにしてください。",
+         "mail.example.jp, imap.example.jp, 192.0.2.7"},
         {ReasonCertExpired, Fingerprint,
-         CertificateLines("サーバー証明書の有効期限が切れているか、まだ有効になっていません")},
-        {ReasonPinSetting, Fingerprint, CertificateLines("設定ファイルの tlsFingerprint の値が正しくありません")},
+         Lines("サーバー証明書の有効期限が切れているか、まだ有効になっていません") + "\n証明書の有効期間: " +
+             LocalText(ValidFrom) + " ～ " + LocalText(ValidTo) +
+             "\nパソコンの日付と時刻が正しいか確認し、正しければサーバーの管理者に連絡してください。", ""},
+        {ReasonCertRevoked, Fingerprint, Lines("証明書は失効しています"), ""},
+        {ReasonCertCheckLate, "", Lines("証明書を確認できませんでした（時間切れ）"), ""},
+        {ReasonPinSetting, Fingerprint, CertificateLines("設定ファイルの tlsFingerprint の値が正しくありません"), ""},
         // No certificate was seen: nothing to pin.
-        {ReasonCertUntrusted, "", Lines("サーバー証明書を信頼できません（発行元を確認できません）")},
-        {ReasonPinSetting, "", Lines("設定ファイルの tlsFingerprint の値が正しくありません")},
+        {ReasonCertUntrusted, "", Lines("サーバー証明書を信頼できません（発行元を確認できません）"), ""},
+        {ReasonPinSetting, "", Lines("設定ファイルの tlsFingerprint の値が正しくありません"), ""},
         // Not the certificate's fault: pinning it would change nothing.
-        {ReasonTls, Fingerprint, Lines("暗号化接続を確立できませんでした")},
+        {ReasonTls, Fingerprint, Lines("暗号化接続を確立できませんでした"), ""},
         {ReasonLoginDisabled, "",
          Lines("このサーバーは暗号化されていない接続でのログインを許可していません。設定の「暗号化」で SSL/TLS "
-               "か STARTTLS を選んでください")},
-        {ReasonTlsSetting, "", Lines("設定ファイルの tls の値が正しくありません")},
+               "か STARTTLS を選んでください"), ""},
+        {ReasonTlsSetting, "", Lines("設定ファイルの tls の値が正しくありません"), ""},
         // After all those, a failure without a reason keeps none of theirs.
-        {ReasonNone, Fingerprint, Unreachable},
+        {ReasonNone, Fingerprint, Unreachable, ""},
     };
     HWND window = standin::OpenFolder("C:\\acct\\");
     Watcher* watcher = nullptr;
@@ -78,6 +125,9 @@ TEST_F(ConnectFailedBox, AddsTheReasonOfTheLastFailureAndForACertificateWhatToTr
         ConnectFailure failure;
         failure.reason = c.reason;
         failure.fingerprint = c.fingerprint;
+        failure.names = c.names ? c.names : "";
+        failure.validFrom = ValidFrom;
+        failure.validTo = ValidTo;
         // What the session's worker does: this watcher's own is idle, as the
         // account has no settings file.
         watcher->session.events.connectFailed(watcher->session.events.owner, failure);

@@ -30,6 +30,7 @@ enum PeerPort {
     NoAddressEntry = 5,
     ByteBySegment = 6,
     RecordsInOneSegment = 7,
+    WithUrls = 9, // a leaf whose CRL and issuer are on the certificates' URL port
 };
 
 const int AttemptWaitMs = 30000;
@@ -283,6 +284,112 @@ TEST_F(TlsPeer, EveryHelperThreadReservesAQuarterMegabyteOfStack)
         EXPECT_GE(request.stackSize, static_cast<SIZE_T>(256 * 1024));
         EXPECT_NE(request.flags & STACK_SIZE_PARAM_IS_A_RESERVATION, 0u) << "the size must be the reservation";
     }
+}
+
+// ---- a certificate check that never ends --------------------------------------
+
+// The helper threads started, each by a handle of its own.
+std::vector<HANDLE> HelperThreads;
+CRITICAL_SECTION HelperThreadsLock;
+
+HANDLE WINAPI KeepingCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE routine,
+                                  LPVOID parameter, DWORD flags, LPDWORD threadId)
+{
+    HANDLE thread = CreateThread(attributes, stackSize, routine, parameter, flags, threadId);
+    HANDLE kept = NULL;
+    if (thread != NULL &&
+        DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &kept, SYNCHRONIZE, FALSE, 0)) {
+        EnterCriticalSection(&HelperThreadsLock);
+        HelperThreads.push_back(kept);
+        LeaveCriticalSection(&HelperThreadsLock);
+    }
+    return thread;
+}
+
+int HelperThreadsAlive()
+{
+    int alive = 0;
+    EnterCriticalSection(&HelperThreadsLock);
+    for (HANDLE thread : HelperThreads)
+        alive += WaitForSingleObject(thread, 0) == WAIT_TIMEOUT ? 1 : 0;
+    LeaveCriticalSection(&HelperThreadsLock);
+    return alive;
+}
+
+// The port that the certificates' CRL and issuer addresses name.
+int UrlPort()
+{
+    std::string path = std::string(QVPUSH_TLS_DIR) + "/withurls.port";
+    int port = 0;
+    if (FILE* f = fopen(path.c_str(), "rb")) {
+        if (fscanf(f, "%d", &port) != 1)
+            port = 0;
+        fclose(f);
+    }
+    return port;
+}
+
+// A web server that takes every connection and never answers: under Wine
+// the chain engine then waits for the CRL without end, whatever limit it was
+// given.
+class SilentWebServer {
+public:
+    ~SilentWebServer()
+    {
+        if (listener_ != INVALID_SOCKET)
+            closesocket(listener_);
+    }
+    bool Listen(int port)
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in at = {};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        at.sin_port = htons(static_cast<u_short>(port));
+        // The backlog completes the connections; nothing ever reads them.
+        return listener_ != INVALID_SOCKET && bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+               listen(listener_, 64) == 0;
+    }
+
+private:
+    SOCKET listener_ = INVALID_SOCKET;
+};
+
+// The check is given up 15 s after the handshake, and the user told once
+// why; while the abandoned check still hangs, later attempts start no
+// second one for the account and fail for the same reason at once.
+TEST_F(TlsPeer, CheckThatNeverEndsIsGivenUpAtItsDeadlineAndNeverRunsTwice)
+{
+    SilentWebServer silent;
+    ASSERT_TRUE(silent.Listen(UrlPort())) << "port " << UrlPort() << " is taken";
+    InitializeCriticalSection(&HelperThreadsLock);
+    ThreadCreator previous = ReplaceHelperThreadCreator(KeepingCreateThread);
+    w.checkKey = "peer account";
+    Connect(WithUrls);
+
+    long late = harness.WaitFor(FailedNotice(ReasonCertCheckLate), 60000);
+    ASSERT_GE(late, 0) << "a check that never ends was not given up";
+    long took = standin::WaitForLog("trace [01]certificate check took ", 1000, harness.mark);
+    ASSERT_GE(took, 0);
+    unsigned ms = 0;
+    std::string line = standin::TimedLogLines()[static_cast<size_t>(took)].text;
+    sscanf(line.c_str() + line.find("took ") + 5, "%u", &ms);
+    EXPECT_GE(ms, 14900u) << line;
+    EXPECT_LT(ms, 20000u) << line;
+
+    // Three minutes of attempts at the pace of failures: 3, 3, 6, 12, 24,
+    // 48 and 96 s apart.
+    long running = late;
+    for (int attempt = 1; attempt <= 7 && running >= 0; ++attempt)
+        running = standin::WaitForLog("trace [01]certificate check still running", 150000, running + 1);
+    ASSERT_GE(running, 0) << "fewer attempts than expected";
+    EXPECT_EQ(HelperThreadsAlive(), 1) << "one check thread, not one per attempt";
+    harness.Stop();
+    ReplaceHelperThreadCreator(previous);
+
+    EXPECT_EQ(harness.Count("trace [01]certificate check took "), 1);
+    EXPECT_EQ(harness.Count("post connect-failed"), 1) << "told once";
+    EXPECT_EQ(harness.Count("trace [01]C001"), 0) << "nothing may be sent before the certificate is accepted";
 }
 
 // ---- how the records arrive ---------------------------------------------------

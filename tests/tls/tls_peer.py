@@ -12,6 +12,9 @@ One process listens on BASE_PORT + offset, one port per behaviour:
        the records of one answer go out in one send(): the greeting with a
        second untagged line, SELECT's six lines, and the IDLE continuation
        with the "* 1 EXISTS"
+    +8 server.pem and selfsigned.pem, in turns from one connection to the next
+    +9 withurls.pem, whose issuer and CRL addresses are on the certificates'
+       URL port (withurls.port)
 Every port speaks the same small IMAP dialogue: a greeting with a capability
 code, CAPABILITY, LOGIN, SELECT, IDLE (one "* 1 EXISTS" shortly after the
 continuation) and DONE.
@@ -39,11 +42,12 @@ OFFSETS = {
     6: "server",
     7: "server",
     8: "server",
+    9: "withurls",
 }
 BYTEWISE = 6
 RECORD_PER_LINE = 7
 TURNS = 8
-LAST_PORT = 8
+LAST_PORT = 9
 
 GREETING = b"* OK [CAPABILITY IMAP4rev1 IDLE] tls peer ready"
 SELECT_LINES = [
