@@ -378,15 +378,19 @@ TEST_F(TlsPeer, CheckThatNeverEndsIsGivenUpAtItsDeadlineAndNeverRunsTwice)
     EXPECT_LT(ms, 20000u) << line;
 
     // Three minutes of attempts at the pace of failures: 3, 3, 6, 12, 24,
-    // 48 and 96 s apart.
-    long running = late;
-    for (int attempt = 1; attempt <= 7 && running >= 0; ++attempt)
-        running = standin::WaitForLog("trace [01]certificate check still running", 150000, running + 1);
-    ASSERT_GE(running, 0) << "fewer attempts than expected";
+    // 48 and 96 s apart; each has ended once its connection closed.
+    long attempt = late;
+    for (int n = 1; n <= 7 && attempt >= 0; ++n) {
+        attempt = standin::WaitForLog("trace [01]TLS handshake(", 150000, attempt + 1);
+        if (attempt >= 0)
+            attempt = standin::WaitForLog("trace [01]CloseSocket", 30000, attempt);
+    }
+    ASSERT_GE(attempt, 0) << "fewer attempts than expected";
     EXPECT_EQ(HelperThreadsAlive(), 1) << "one check thread, not one per attempt";
     harness.Stop();
     ReplaceHelperThreadCreator(previous);
 
+    EXPECT_EQ(harness.Count("trace [01]certificate check still running"), 7);
     EXPECT_EQ(harness.Count("trace [01]certificate check took "), 1);
     EXPECT_EQ(harness.Count("post connect-failed"), 1) << "told once";
     EXPECT_EQ(harness.Count("trace [01]C001"), 0) << "nothing may be sent before the certificate is accepted";
