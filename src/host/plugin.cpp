@@ -7,7 +7,7 @@
 #include "host/host_api.h"
 #include "watch/registry.h"
 
-const char PluginName[] = "QV-PUSH Version 0.06";
+const char PluginName[] = "QV-PUSH Version 0.07";
 
 namespace {
 

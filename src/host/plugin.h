@@ -18,7 +18,7 @@ BOOL WINAPI QPCFolderEndRetrieve(HWND window);
 int WINAPI QPCFolderPreOpenView(DWORD unused1, DWORD unused2);
 }
 
-// "QV-PUSH Version 0.06": names the plug-in to the host.
+// "QV-PUSH Version 0.07": names the plug-in to the host.
 extern const char PluginName[];
 
 // Process attach and detach of the module, as DllMain runs them.

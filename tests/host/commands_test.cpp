@@ -39,7 +39,7 @@ TEST_F(HostTest, PlugNameStaysPutAndStartUpAndPreOpenViewReturn1)
     typedef int(WINAPI * TwoFn)(DWORD, DWORD);
     standin::Run([] {
         NameFn name = reinterpret_cast<NameFn>(reinterpret_cast<void*>(standin::PluginEntry("QPCGetPlugName")));
-        EXPECT_STREQ(name(), "QV-PUSH Version 0.06");
+        EXPECT_STREQ(name(), "QV-PUSH Version 0.07");
         EXPECT_EQ(name(), name()) << "the name must stay where it is";
         OneFn startUp = reinterpret_cast<OneFn>(reinterpret_cast<void*>(standin::PluginEntry("QPCStartUp")));
         TwoFn preOpen = reinterpret_cast<TwoFn>(reinterpret_cast<void*>(standin::PluginEntry("QPCFolderPreOpenView")));

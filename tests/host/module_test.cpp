@@ -206,12 +206,12 @@ TEST(Module, CarriesItsVersionResource)
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
     EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(0, 0));
-    EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(0, 6));
+    EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(0, 7));
     EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(0, 0));
-    EXPECT_EQ(fixed->dwProductVersionLS, MAKELONG(0, 6));
+    EXPECT_EQ(fixed->dwProductVersionLS, MAKELONG(0, 7));
 
     struct { const char* key; const char* value; } strings[] = {
-        {"ProductVersion", "0.06"},
+        {"ProductVersion", "0.07"},
         {"InternalName", "qvpush"},
         {"OriginalFilename", "qvpush.dll"},
         {"Comments", "QV-Mail32プラグイン"},

@@ -26,7 +26,7 @@ TEST_P(RefusedLoad, ShowsTheErrorBoxAndFailsTheLoad)
     HWND box = ui::WaitForWindow("#32770", "プラグインエラー", 30000, NULL, process.dwProcessId);
     ASSERT_NE(box, nullptr) << "no load-failure message box";
     EXPECT_EQ(ui::MessageBoxText(box),
-              "プラグイン「QV-PUSH Version 0.06」でエラーが発生しました。\r\n"
+              "プラグイン「QV-PUSH Version 0.07」でエラーが発生しました。\r\n"
               "QV-Mail32とプラグインのバージョンを確認してください");
     EXPECT_EQ(ui::ButtonTexts(box), std::vector<std::string>{"OK"});
     EXPECT_EQ(GetWindow(box, GW_OWNER), nullptr) << "the box has no owner window";
