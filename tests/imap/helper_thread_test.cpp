@@ -73,25 +73,30 @@ TEST_P(HelperWait, EndsAtTheRightEventAndTheWorkIsFreedOnceWhoeverLetsGoLast)
         ASSERT_TRUE(call.Start(HelperWork{&probe, RunProbe, DisposeProbe}));
         if (c.ending == Ending::StopSet)
             SetEvent(stop);
-        if (c.ending == Ending::MessagePosted)
+        if (c.ending == Ending::MessagePosted) {
             ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_USER + 7, 0, 0));
+        }
         EXPECT_EQ(call.Wait(stop, true), c.expected);
-        if (c.expected == HelperDone)
+        if (c.expected == HelperDone) {
             EXPECT_EQ(probe.result, 42);
+        }
         EXPECT_EQ(probe.disposals.load(), 0) << "freed while the waiter still held it";
     }
     // The waiter has let go; abandoned work goes on until it ends.
-    if (c.ending == Ending::StopSet || c.ending == Ending::MessagePosted)
+    if (c.ending == Ending::StopSet || c.ending == Ending::MessagePosted) {
         EXPECT_EQ(probe.disposals.load(), 0) << "freed while the helper still ran";
+    }
     SetEvent(probe.gate);
     ASSERT_EQ(WaitForSingleObject(probe.disposed, DeadlineMs), WAIT_OBJECT_0) << "the work was never freed";
-    if (c.ending == Ending::StopSet || c.ending == Ending::MessagePosted)
+    if (c.ending == Ending::StopSet || c.ending == Ending::MessagePosted) {
         EXPECT_NE(probe.disposedOn.load(), GetCurrentThreadId()) << "abandoned work must be freed by its helper";
+    }
     EXPECT_EQ(probe.disposals.load(), 1);
 
     // The message that ended a wait is still there for the thread to serve.
-    if (c.ending == Ending::MessagePosted)
+    if (c.ending == Ending::MessagePosted) {
         EXPECT_TRUE(PeekMessageA(&message, NULL, WM_USER + 7, WM_USER + 7, PM_REMOVE));
+    }
     CloseHandle(stop);
     CloseHandle(probe.gate);
     CloseHandle(probe.disposed);

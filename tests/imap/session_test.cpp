@@ -98,8 +98,9 @@ protected:
     // the window.
     int MailNoticesAfter(const std::string& last = "")
     {
-        if (!last.empty())
+        if (!last.empty()) {
             EXPECT_GE(harness.WaitFor("trace [01]Recv:" + last), 0) << "the session did not read " << last;
+        }
         while (!standin::NoLogFor("post mail", 500, standin::LogSize())) {
         }
         DWORD start = GetTickCount();
@@ -194,8 +195,9 @@ TEST_P(LoginStatus, AnswerDecidesBetweenGoingOnWrongPasswordAndTryingAgain)
         Expect("LOGIN alice pw", "C001");
         EXPECT_EQ(harness.Count("notice login-failed"), 0);
         EXPECT_EQ(w.settings.use, 1);
-        if (c.outcome == NeedsTls)
+        if (c.outcome == NeedsTls) {
             EXPECT_EQ(harness.Count("notice connect-failed (lParam " + std::to_string(ReasonLoginDisabled) + ")"), 1);
+        }
         else
             EXPECT_EQ(harness.Count("notice connect-failed"), 0);
         return;
