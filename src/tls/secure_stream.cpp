@@ -1,5 +1,6 @@
 #include "tls/secure_stream.h"
 
+#include <memory>
 #include <new>
 #include <set>
 
@@ -21,21 +22,30 @@ SRWLOCK RunningChecksLock = SRWLOCK_INIT;
 std::set<std::string>* RunningChecks = nullptr; // made at the first key, never freed
 
 // Takes the key for a new check; false while a check for it still runs.
+// Whatever allocates is done outside the lock: an exception may leave here,
+// never from under the lock.
 bool TakeCheckKey(const std::string& key)
 {
     if (key.empty())
         return true;
-    std::set<std::string>* made = nullptr;
-    if (RunningChecks == nullptr)
-        made = new std::set<std::string>; // outside the lock: it may throw
-    ExclusiveLock hold(RunningChecksLock);
-    if (RunningChecks == nullptr) {
-        RunningChecks = made;
-        made = nullptr;
+    std::set<std::string> made;
+    made.insert(key);
+    std::set<std::string>::node_type node = made.extract(made.begin());
+    bool first = false;
+    {
+        SharedLock look(RunningChecksLock);
+        first = RunningChecks == nullptr;
     }
-    bool taken = RunningChecks->insert(key).second;
-    delete made;
-    return taken;
+    std::unique_ptr<std::set<std::string>> spare(first ? new std::set<std::string> : nullptr);
+    // Keeps the node when the key is taken already: it is freed after the lock.
+    std::set<std::string>::insert_return_type result;
+    {
+        ExclusiveLock hold(RunningChecksLock);
+        if (RunningChecks == nullptr)
+            RunningChecks = spare.release();
+        result = RunningChecks->insert(std::move(node));
+    }
+    return result.inserted;
 }
 
 void GiveBackCheckKey(const std::string& key)
@@ -78,25 +88,23 @@ void DisposeCheck(void* context)
 SecureEnd CheckCertificate(PCCERT_CONTEXT leaf, const SecureTarget& target, const WaitControl& control,
                            const Tracer& tracer, CertReport* report)
 {
-    CheckWork* check = new (std::nothrow) CheckWork;
-    if (check == NULL) {
+    // Out of memory here leaves by bad_alloc, as anywhere in an attempt: the
+    // worker ends the attempt for it. The leaf is freed on every way out.
+    std::unique_ptr<CheckWork> owned(new (std::nothrow) CheckWork);
+    if (!owned) {
         CertFreeCertificateContext(leaf);
-        return SecureHandshakeFailed;
+        throw std::bad_alloc();
     }
-    check->leaf = leaf;
-    try {
-        check->server = target.server;
-        check->pin = target.pin;
-        if (!TakeCheckKey(target.checkKey)) {
-            TraceTo(tracer, "certificate check still running");
-            delete check;
-            return SecureCheckLate;
-        }
-        check->key = target.checkKey;
-    } catch (...) {
-        delete check;
-        return SecureHandshakeFailed;
+    owned->leaf = leaf;
+    owned->server = target.server;
+    owned->pin = target.pin;
+    std::string key = target.checkKey;
+    if (!TakeCheckKey(key)) {
+        TraceTo(tracer, "certificate check still running");
+        return SecureCheckLate;
     }
+    owned->key.swap(key); // given back when the work is freed, by whichever thread lets go last
+    CheckWork* check = owned.release();
     HelperCall call;
     if (!call.Start(HelperWork{check, RunCheck, DisposeCheck}))
         return SecureHandshakeFailed;

@@ -265,8 +265,9 @@ TEST_P(FailedWatcherCreation, LeavesNoEntryAndTheWindowIsWatchedLater)
 
     int failures = 0;
     for (int pass = 0; pass < 200; ++pass) {
-        if (sweep.debug != 0)
+        if (sweep.debug != 0) {
             ASSERT_TRUE(standin::WaitUntil([&] { return WindowTraces(window); }, 10000));
+        }
         standin::SetAccount(window, second.Folder());
         bool thrown = false;
         int attached = -1;
