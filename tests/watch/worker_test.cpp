@@ -169,7 +169,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Nothing to do with the connection, and still a reconnection.
         HandOverCase{"Debug", [](Settings& s, int) { s.debug = 7; }, Next::Same, "alice pw"},
         HandOverCase{"RecvAtConnected", [](Settings& s, int) { s.recvAtConnected = 1; }, Next::Same, "alice pw"},
-        HandOverCase{"KeepAlive", [](Settings& s, int) { s.keepAlive = 30; }, Next::Same, "alice pw"}),
+        HandOverCase{"KeepAlive", [](Settings& s, int) { s.keepAlive = 30; }, Next::Same, "alice pw"},
+        HandOverCase{"LogFile", [](Settings& s, int) { s.logFile = 1; }, Next::Same, "alice pw"}),
     [](const ::testing::TestParamInfo<HandOverCase>& info) { return std::string(info.param.name); });
 
 // ---- the keys only the file sets ------------------------------------------
