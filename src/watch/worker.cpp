@@ -166,8 +166,9 @@ bool SameSettings(Watcher* watcher, const Settings& given)
            running.port == settings.port && running.refreshTime == settings.refreshTime &&
            running.recvTimeout == settings.recvTimeout && running.debug == settings.debug &&
            running.recvAtConnected == settings.recvAtConnected && running.tls == settings.tls &&
-           running.keepAlive == settings.keepAlive && running.logFile == settings.logFile && strcmp(running.user, settings.user) == 0 &&
-           strcmp(running.pass, settings.pass) == 0 && strcmp(running.tlsFingerprint, settings.tlsFingerprint) == 0;
+           running.keepAlive == settings.keepAlive && strcmp(running.user, settings.user) == 0 &&
+           strcmp(running.pass, settings.pass) == 0 && strcmp(running.tlsFingerprint, settings.tlsFingerprint) == 0 &&
+           running.logFile == settings.logFile;
 }
 
 } // namespace
