@@ -130,6 +130,7 @@ const KeyPlace KeyPlaces[] = {
     {&Settings::tls, 0, 0},
     {nullptr, offsetof(Settings, tlsFingerprint), sizeof(Settings::tlsFingerprint)},
     {&Settings::keepAlive, 0, 0},
+    {&Settings::logFile, 0, 0},
 };
 
 } // namespace
@@ -147,6 +148,7 @@ const SettingsKey kSettingsKeys[] = {
     {"tls", false, 0, 0, 2, true},
     {"tlsFingerprint", true, 0, 0, 0, false},
     {"keepAlive", false, 60, 0, 7200, false},
+    {"logFile", false, 0, 0, 1, false},
 };
 const size_t kSettingsKeyCount = sizeof kSettingsKeys / sizeof kSettingsKeys[0];
 static_assert(sizeof KeyPlaces / sizeof KeyPlaces[0] == sizeof kSettingsKeys / sizeof kSettingsKeys[0],

@@ -13,6 +13,7 @@ struct Settings {
     int recvAtConnected; // non-zero: check for mail once IDLE is reached
     int tls;             // 0 plain, 1 implicit TLS, 2 STARTTLS; anything else is a settings error
     int keepAlive;       // seconds without traffic before TCP keepalive probes; 0: none
+    int logFile;         // non-zero: the trace also goes to "qvpush.log" in the account's folder
     char server[300];
     char user[100];
     char pass[100];      // plain text in memory, encoded in the file

@@ -5,17 +5,27 @@
 #include <string>
 
 #include "diag/format.h"
+#include "diag/trace_file.h"
 
-void TraceV(int serial, bool enabled, const char* format, va_list arguments)
+void TraceLineV(int serial, bool debugger, const TraceFile* file, const char* format, va_list arguments)
 {
-    if (!enabled)
+    bool toFile = file != nullptr && file->IsOpen();
+    if (!debugger && !toFile)
         return;
     std::string line;
     FormatString(line, "[%02d]", serial);
     std::string message;
     FormatStringV(message, format, arguments);
     line += message;
-    OutputDebugStringA(line.c_str());
+    if (debugger)
+        OutputDebugStringA(line.c_str());
+    if (toFile)
+        file->Append(line.c_str());
+}
+
+void TraceV(int serial, bool enabled, const char* format, va_list arguments)
+{
+    TraceLineV(serial, enabled, nullptr, format, arguments);
 }
 
 void Trace(int serial, bool enabled, const char* format, ...)
@@ -30,7 +40,7 @@ void Trace(int serial, bool enabled, const char* format, ...)
 
 bool TraceOn(const Tracer& tracer)
 {
-    return tracer.debug != nullptr && *tracer.debug != 0;
+    return (tracer.debug != nullptr && *tracer.debug != 0) || (tracer.file != nullptr && tracer.file->IsOpen());
 }
 
 void TraceTo(const Tracer& tracer, const char* format, ...)
@@ -39,6 +49,6 @@ void TraceTo(const Tracer& tracer, const char* format, ...)
         return;
     va_list arguments;
     va_start(arguments, format);
-    TraceV(tracer.serial, true, format, arguments);
+    TraceLineV(tracer.serial, tracer.debug != nullptr && *tracer.debug != 0, tracer.file, format, arguments);
     va_end(arguments);
 }

@@ -41,7 +41,7 @@ bool StopRequested(const Session* session)
 
 bool TraceEnabled(const Session* session)
 {
-    return session->settings.debug != 0;
+    return session->settings.debug != 0 || session->traceFile.IsOpen();
 }
 
 void Trace(const Session* session, const char* format, ...)
@@ -50,7 +50,7 @@ void Trace(const Session* session, const char* format, ...)
         return;
     va_list arguments;
     va_start(arguments, format);
-    TraceV(session->serial, true, format, arguments);
+    TraceLineV(session->serial, session->settings.debug != 0, &session->traceFile, format, arguments);
     va_end(arguments);
 }
 
@@ -64,6 +64,7 @@ Tracer TracerOf(Session* session)
     Tracer tracer;
     tracer.serial = session->serial;
     tracer.debug = &session->settings.debug;
+    tracer.file = &session->traceFile;
     return tracer;
 }
 

@@ -17,6 +17,7 @@
 
 #include "config/settings.h"
 #include "diag/handles.h"
+#include "diag/trace_file.h"
 #include "imap/client.h"
 #include "imap/failure.h"
 #include "net/connection.h"
@@ -64,6 +65,9 @@ struct Session {
     // only writer); other threads read them under settingsLock held shared.
     SRWLOCK settingsLock = SRWLOCK_INIT;
     Settings settings;
+    // The trace's copy in the account's folder: the worker opens and closes
+    // it as the logFile setting says; any thread's trace appends to it.
+    TraceFile traceFile;
 
     // The connection and what speaks over it: worker only. `secure` exists
     // only once its certificate was accepted; the client speaks over it
@@ -106,7 +110,8 @@ bool InitSession(Session* session);
 void RequestStop(Session* session);
 bool StopRequested(const Session* session);
 
-// Writes "[serial]" and the message when the session's debug setting is on.
+// Writes "[serial]" and the message to the debugger output when the
+// session's debug setting is on, and to its trace file while that is open.
 // Worker thread (it reads the settings without the lock).
 void Trace(const Session* session, const char* format, ...);
 bool TraceEnabled(const Session* session);

@@ -99,6 +99,19 @@ void PostLoginFailed(void* owner)
     PostMessageA(window, WM_COMMAND, LoginFailedCommand, 0);
 }
 
+// The trace's copy in the account's folder, beside its settings file.
+const char TraceFileName[] = "qvpush.log";
+
+// Worker thread, whenever the settings it runs with were replaced: opens or
+// closes the trace file as logFile now says.
+void FollowLogFileKey(Watcher* watcher)
+{
+    if (watcher->session.settings.logFile != 0)
+        watcher->session.traceFile.Open(watcher->account + TraceFileName);
+    else
+        watcher->session.traceFile.Close();
+}
+
 // Before each connection attempt: the keys that only the file sets, read
 // afresh, so that a value pasted into the file is used without reopening the
 // window. The keys the dialog shows keep coming through the hand-over only.
@@ -113,8 +126,11 @@ void TakeFileOnlyKeys(void* owner)
     // In range like every value the worker runs with, or the hand-over of
     // the same file would see a difference and reconnect for nothing.
     KeepInRange(&working);
-    ExclusiveLock hold(watcher->session.settingsLock);
-    watcher->session.settings = working;
+    {
+        ExclusiveLock hold(watcher->session.settingsLock);
+        watcher->session.settings = working;
+    }
+    FollowLogFileKey(watcher);
 }
 
 void ApplyNewSettings(Watcher* watcher, const Settings& copy)
@@ -122,6 +138,7 @@ void ApplyNewSettings(Watcher* watcher, const Settings& copy)
     Settings working = copy;
     KeepInRange(&working);
     TakeNewSettings(&watcher->session, working);
+    FollowLogFileKey(watcher);
 }
 
 // Serves the thread's queue. With apply false the settings copies are only
@@ -150,7 +167,8 @@ bool SameSettings(Watcher* watcher, const Settings& given)
            running.recvTimeout == settings.recvTimeout && running.debug == settings.debug &&
            running.recvAtConnected == settings.recvAtConnected && running.tls == settings.tls &&
            running.keepAlive == settings.keepAlive && strcmp(running.user, settings.user) == 0 &&
-           strcmp(running.pass, settings.pass) == 0 && strcmp(running.tlsFingerprint, settings.tlsFingerprint) == 0;
+           strcmp(running.pass, settings.pass) == 0 && strcmp(running.tlsFingerprint, settings.tlsFingerprint) == 0 &&
+           running.logFile == settings.logFile;
 }
 
 } // namespace
@@ -253,16 +271,26 @@ bool ReleaseWatcher(Watcher* watcher)
     return workerDone;
 }
 
-bool WatcherTraceEnabled(Watcher* watcher)
+namespace {
+
+bool DebugOn(Watcher* watcher)
 {
     // debug is one of the settings the worker may be replacing right now.
     SharedLock hold(watcher->session.settingsLock);
     return watcher->session.settings.debug != 0;
 }
 
+} // namespace
+
+bool WatcherTraceEnabled(Watcher* watcher)
+{
+    return DebugOn(watcher) || watcher->session.traceFile.IsOpen();
+}
+
 void TraceWatcher(Watcher* watcher, const char* format, ...)
 {
-    if (!WatcherTraceEnabled(watcher))
+    bool debugger = DebugOn(watcher);
+    if (!debugger && !watcher->session.traceFile.IsOpen())
         return;
     va_list arguments;
     va_start(arguments, format);
@@ -270,7 +298,7 @@ void TraceWatcher(Watcher* watcher, const char* format, ...)
     // traces in the middle of detaching a window and stopping a worker,
     // which must run to their end.
     try {
-        TraceV(watcher->serial, true, format, arguments);
+        TraceLineV(watcher->serial, debugger, &watcher->session.traceFile, format, arguments);
     } catch (...) {
     }
     va_end(arguments);
@@ -282,6 +310,7 @@ void LoadWatcherSettings(Watcher* watcher)
     LoadSettings(watcher->account.c_str(), &settings);
     KeepInRange(&settings);
     TakeFirstSettings(&watcher->session, settings);
+    FollowLogFileKey(watcher);
 }
 
 // Wine hands every thread about a megabyte of stack, zero-filled and so

@@ -155,6 +155,8 @@ TEST(Module, ImportsOnlyFunctionsThatWindows7Has)
         "SetThreadPriority", "Sleep", "SuspendThread", "TlsAlloc", "TlsGetValue", "TlsSetValue",
         "TryEnterCriticalSection", "VirtualAlloc", "VirtualProtect", "VirtualQuery", "WaitForMultipleObjects",
         "WaitForSingleObject", "WideCharToMultiByte", "WritePrivateProfileStringA",
+        "CreateFileA", "GetFileSizeEx", "MoveFileExA", "WriteFile", "FileTimeToSystemTime",
+        "SystemTimeToTzSpecificLocalTime",
         // user32.dll
         "CheckDlgButton", "DialogBoxParamA", "EndDialog", "FindWindowExA", "GetDlgCtrlID", "GetDlgItemTextA",
         "GetMenu", "GetMenuItemCount", "GetMenuItemInfoA", "GetMenuState", "GetParent", "GetSubMenu",

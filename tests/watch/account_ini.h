@@ -19,6 +19,7 @@ struct AccountIni {
     int refreshTime = 12;
     int recvTimeout = 20;
     int keepAlive = 60;
+    int logFile = 0;
 };
 
 inline void WriteAccountIni(const std::string& folder, const AccountIni& ini)
@@ -40,6 +41,7 @@ inline void WriteAccountIni(const std::string& folder, const AccountIni& ini)
         {"refreshTime", std::to_string(ini.refreshTime)},
         {"recvTimeout", std::to_string(ini.recvTimeout)},
         {"keepAlive", std::to_string(ini.keepAlive)},
+        {"logFile", std::to_string(ini.logFile)},
     };
     for (const auto& key : keys)
         WritePrivateProfileStringA("imap4", key.key, key.value.c_str(), file.c_str());

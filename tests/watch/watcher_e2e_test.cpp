@@ -13,11 +13,16 @@
 #include "support/dovecot.h"
 #include "support/host_fixture.h"
 #include "support/script_server.h"
+#include "support/immutable_file.h"
 #include "support/temp_account.h"
+#include "support/trace_file_lines.h"
 #include "support/ui.h"
 #include "watch/dovecot_account.h"
 
+using testing_support::ReadFileBytes;
 using testing_support::TempAccount;
+using testing_support::TraceFileEntries;
+using testing_support::TraceFileEntry;
 
 namespace {
 
@@ -609,6 +614,112 @@ TEST_F(ClosedUnderADialog, SetupDialogOfQPCSetupGoesWithItsWindowUnsaved)
     ASSERT_NE(setup, nullptr);
     SetDlgItemTextA(setup, 1002, "typed.but.never.confirmed");
     CloseAndCheck(setup, "QPCSetup(" + Hex(window) + ") -> ");
+}
+
+// ---- the trace file ------------------------------------------------------------
+
+struct TraceFileCase {
+    const char* name;
+    int logFile;
+    int debug;
+};
+
+void PrintTo(const TraceFileCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class TraceFileKey : public Watchers, public ::testing::WithParamInterface<TraceFileCase> {};
+
+// The whole life of a watcher, from its first line to its last, with mail.
+TEST_P(TraceFileKey, CopiesEveryTraceLineStampedAndMaskedIntoTheAccountsFolder)
+{
+    const TraceFileCase& c = GetParam();
+    TempAccount account;
+    AccountIni ini;
+    ini.logFile = c.logFile;
+    ini.debug = c.debug;
+    std::string user = WriteDovecotAccount(account.Folder(), ini);
+    const std::string password = "pw-" + user;
+    const std::string path = account.Folder() + "qvpush.log";
+    const std::string before = testing_support::LocalStamp();
+    // What a line of the watcher's says, in the file or else in the capture.
+    auto reached = [&](const std::string& line) {
+        if (c.logFile == 0)
+            return WaitFor("trace " + line, 20000) >= 0;
+        return standin::WaitUntil([&] { return ReadFileBytes(path).find(line) != std::string::npos; }, 20000);
+    };
+
+    HWND window = standin::OpenFolder(account.Folder());
+    ASSERT_TRUE(reached("[01]IDLE mode"));
+    ASSERT_GT(dovecot::Deliver(user, "hello"), 0.0);
+    ASSERT_GE(WaitFor(MailCommandOn(window), 20000), 0) << "the mail was not announced";
+    standin::CloseFolder(window);
+    ASSERT_TRUE(reached("[01]thread terminated"));
+    const std::string after = testing_support::LocalStamp();
+
+    if (c.debug == 0)
+        EXPECT_EQ(Count("trace ["), 0) << "lines went to the debugger output with debug 0";
+    if (c.logFile == 0) {
+        EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES) << "a trace file was made";
+        return;
+    }
+    std::string bytes = ReadFileBytes(path);
+    EXPECT_EQ(bytes.find(password), std::string::npos) << "the password is in the file";
+    std::vector<TraceFileEntry> entries = TraceFileEntries(bytes);
+    std::vector<std::string> lines;
+    for (const TraceFileEntry& entry : entries) {
+        EXPECT_GE(entry.stamp, before) << entry.text;
+        EXPECT_LE(entry.stamp, after) << entry.text;
+        lines.push_back(entry.text);
+    }
+    // The worker's lines and the host thread's, the login masked as traced.
+    const std::string login = " LOGIN " + user + " ****\r\n";
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.compare(0, 5, "[01]C") == 0 && line.size() > login.size() &&
+               line.compare(line.size() - login.size(), login.size(), login) == 0;
+    })) << "no masked LOGIN line";
+    for (const char* line : {"[01]IDLE mode\r\n", "[01]Window Count=0\r\n", "[01]set Terminate\r\n",
+                             "[01]thread terminated\r\n"})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << "missing: " << line;
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find(" Received MAIL\r\n") != std::string::npos;
+    })) << "no Received MAIL line";
+    if (c.debug != 0) {
+        // The same lines as the debugger output, in the same order.
+        std::vector<std::string> traced;
+        for (const std::string& line : standin::TraceLines(mark))
+            if (line.compare(0, 1, "[") == 0) // not the test's own failure messages
+                traced.push_back(line.back() == '\n' ? line : line + "\r\n");
+        EXPECT_EQ(lines, traced);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, TraceFileKey,
+                         ::testing::Values(TraceFileCase{"FileOnly", 1, 0}, TraceFileCase{"FileAndDebugger", 1, 1},
+                                           TraceFileCase{"DebuggerOnly", 0, 1}),
+                         [](const ::testing::TestParamInfo<TraceFileCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(Watchers, AnUnwritableTraceFileLeavesTheWatcherWorking)
+{
+    TempAccount account;
+    AccountIni ini;
+    ini.logFile = 1;
+    std::string user = WriteDovecotAccount(account.Folder(), ini);
+    const std::string path = account.Folder() + "qvpush.log";
+    testing_support::WriteFileBytes(path, "kept as it is\r\n");
+    testing_support::ImmutableFile unwritable(path);
+    ASSERT_TRUE(unwritable.Holds()) << unwritable.Error();
+
+    HWND window = standin::OpenFolder(account.Folder());
+    ASSERT_GE(WaitFor("trace [01]IDLE mode", 20000), 0);
+    ASSERT_GT(dovecot::Deliver(user, "hello"), 0.0);
+    EXPECT_GE(WaitFor(MailCommandOn(window), 20000), 0) << "the mail was not announced";
+    standin::CloseFolder(window);
+    ASSERT_GE(WaitFor("trace [01]thread terminated", 20000), 0);
+    EXPECT_EQ(ReadFileBytes(path), "kept as it is\r\n");
 }
 
 // ---- the module and the process ---------------------------------------------

@@ -169,7 +169,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Nothing to do with the connection, and still a reconnection.
         HandOverCase{"Debug", [](Settings& s, int) { s.debug = 7; }, Next::Same, "alice pw"},
         HandOverCase{"RecvAtConnected", [](Settings& s, int) { s.recvAtConnected = 1; }, Next::Same, "alice pw"},
-        HandOverCase{"KeepAlive", [](Settings& s, int) { s.keepAlive = 30; }, Next::Same, "alice pw"}),
+        HandOverCase{"KeepAlive", [](Settings& s, int) { s.keepAlive = 30; }, Next::Same, "alice pw"},
+        HandOverCase{"LogFile", [](Settings& s, int) { s.logFile = 1; }, Next::Same, "alice pw"}),
     [](const ::testing::TestParamInfo<HandOverCase>& info) { return std::string(info.param.name); });
 
 // ---- the keys only the file sets ------------------------------------------
@@ -211,6 +212,7 @@ TEST_F(LinkedWatchers, KeysPastedIntoTheFileAreUsedAtTheNextAttemptWithoutReopen
     WritePrivateProfileStringA("imap4", "refreshTime", "3", file.c_str());
     WritePrivateProfileStringA("imap4", "recvTimeout", "7", file.c_str());
     WritePrivateProfileStringA("imap4", "tlsFingerprint", PastedFingerprint, file.c_str());
+    WritePrivateProfileStringA("imap4", "logFile", "1", file.c_str());
     WritePrivateProfileStringA("imap4", "user", "bob", file.c_str());
     WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str());
 
@@ -238,7 +240,19 @@ TEST_F(LinkedWatchers, KeysPastedIntoTheFileAreUsedAtTheNextAttemptWithoutReopen
     EXPECT_EQ(running.refreshTime, 3);
     EXPECT_EQ(running.recvTimeout, 7);
     EXPECT_STREQ(running.tlsFingerprint, PastedFingerprint);
+    EXPECT_EQ(running.logFile, 1);
     EXPECT_STREQ(running.user, "alice");
+    const std::string log = account.Folder() + "qvpush.log";
+    EXPECT_TRUE(standin::WaitUntil(
+        [&] { return testing_support::ReadFileBytes(log).find("[01]connect to(") != std::string::npos; }, 10000))
+        << "the pasted logFile=1 did not start the trace file";
+
+    // The trace file's writer is done with the folder before it goes.
+    standin::CloseFolder(window);
+    ASSERT_GE(WaitFor("trace [01]thread terminated", 20000), 0);
+    EXPECT_TRUE(standin::WaitUntil(
+        [&] { return testing_support::ReadFileBytes(log).find("[01]thread terminated") != std::string::npos; },
+        10000));
 }
 
 TEST_F(LinkedWatchers, HandOverOfTheFileItsKeysWereReadAgainFromKeepsTheConnection)
