@@ -154,7 +154,8 @@ TEST(Module, ImportsOnlyFunctionsThatWindows7Has)
         "ResetEvent", "ResumeThread", "SetEvent", "SetLastError", "SetProcessAffinityMask", "SetThreadContext",
         "SetThreadPriority", "Sleep", "SuspendThread", "TlsAlloc", "TlsGetValue", "TlsSetValue",
         "TryEnterCriticalSection", "VirtualAlloc", "VirtualProtect", "VirtualQuery", "WaitForMultipleObjects",
-        "WaitForSingleObject", "WideCharToMultiByte", "WritePrivateProfileStringA",
+        "WaitForSingleObject", "WideCharToMultiByte", "WritePrivateProfileStringA", "FileTimeToSystemTime",
+        "SystemTimeToTzSpecificLocalTime", "lstrcmpiA",
         // user32.dll
         "CheckDlgButton", "DialogBoxParamA", "EndDialog", "FindWindowExA", "GetDlgCtrlID", "GetDlgItemTextA",
         "GetMenu", "GetMenuItemCount", "GetMenuItemInfoA", "GetMenuState", "GetParent", "GetSubMenu",
@@ -167,7 +168,7 @@ TEST(Module, ImportsOnlyFunctionsThatWindows7Has)
         // crypt32.dll
         "CryptBinaryToStringA", "CryptStringToBinaryA", "CertFreeCertificateContext", "CertFindExtension",
         "CertFreeCertificateChain", "CertGetCertificateChain", "CertNameToStrA", "CertVerifyCertificateChainPolicy",
-        "CryptDecodeObjectEx", "CryptHashCertificate2",
+        "CryptDecodeObjectEx", "CryptHashCertificate2", "CryptProtectData", "CryptUnprotectData",
         // secur32.dll
         "AcquireCredentialsHandleA", "DecryptMessage", "DeleteSecurityContext", "EncryptMessage",
         "FreeContextBuffer", "FreeCredentialsHandle", "InitializeSecurityContextA", "QueryContextAttributesA",
