@@ -100,6 +100,8 @@ bool ApplySetupDialog(HWND dialog, Settings* settings)
     edited.port = TextToInt32(port, 10);
     ReadControl(dialog, IDC_USER, edited.user, sizeof edited.user);
     ReadControl(dialog, IDC_PASS, edited.pass, sizeof edited.pass);
+    if (strcmp(edited.pass, settings->pass) != 0)
+        edited.passState = PasswordKnown; // typed: also where the file's did not decrypt
     edited.recvAtConnected = CheckedAsSetting(dialog, IDC_RECV_AT_CONNECTED);
     // With no choice the stored value stays, even one out of range: saving
     // other edits must not turn a faulty value into plain text.

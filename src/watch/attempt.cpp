@@ -181,10 +181,10 @@ bool UpgradeConnection(Session* session, const Greeting& greeting, std::vector<s
     return true;
 }
 
-// The settings' user off until new settings arrive: no further login.
-void RefuseLogin(Session* session)
+// The settings' user off until new settings arrive: no further login. The
+// user is asked for the password.
+void StopLoggingIn(Session* session)
 {
-    CloseConnection(session);
     {
         ExclusiveLock hold(session->settingsLock);
         session->settings.use = 0;
@@ -192,6 +192,12 @@ void RefuseLogin(Session* session)
     LoginRefused(&session->policy, NowMs());
     PublishStatus(session);
     session->events.loginFailed(session->events.owner);
+}
+
+void RefuseLogin(Session* session)
+{
+    CloseConnection(session);
+    StopLoggingIn(session);
 }
 
 // LOGIN with the session's user and password. False when the attempt ended.
@@ -300,8 +306,6 @@ bool GreetAndSecure(Session* session, BeforeLogin* known)
         Fail(session, FailureTold, ReasonNone);
         return false;
     }
-    // Plain sessions read only a capability code in the greeting and send
-    // nothing more than the login.
     known->capabilities = greeting.capabilities;
     known->listed = greeting.listed;
     known->preauthenticated = greeting.preauth;
@@ -310,7 +314,9 @@ bool GreetAndSecure(Session* session, BeforeLogin* known)
             return false;
         known->listed = true;
         known->preauthenticated = false;
-    } else if (tls == 1 && !known->listed && !known->preauthenticated) {
+    } else if (!known->listed && !known->preauthenticated) {
+        // Whether the server takes LOGIN at all is asked before the
+        // password goes out; in the clear, LOGINDISABLED must keep it back.
         end = RequestCapabilities(&session->client, &known->capabilities);
         if (end != ClientDone) {
             FailAttempt(session, end);
@@ -392,6 +398,14 @@ void Attempt(Session* session)
         record.reason = ReasonTlsSetting;
         record.atMs = NowMs();
         CountFailure(session, FailureTold, record);
+        return;
+    }
+    if (session->settings.passState == PasswordUnreadable) {
+        // The file's password was encrypted for another Windows user or on
+        // another PC: nothing to log in with, and no use connecting. The
+        // user types it again, as after a rejected login.
+        Trace(session, "stored password cannot be decrypted");
+        StopLoggingIn(session);
         return;
     }
     ConnectTarget target;

@@ -167,8 +167,8 @@ bool SameSettings(Watcher* watcher, const Settings& given)
            running.recvTimeout == settings.recvTimeout && running.debug == settings.debug &&
            running.recvAtConnected == settings.recvAtConnected && running.tls == settings.tls &&
            running.keepAlive == settings.keepAlive && strcmp(running.user, settings.user) == 0 &&
-           strcmp(running.pass, settings.pass) == 0 && strcmp(running.tlsFingerprint, settings.tlsFingerprint) == 0 &&
-           running.logFile == settings.logFile;
+           strcmp(running.pass, settings.pass) == 0 && running.passState == settings.passState &&
+           strcmp(running.tlsFingerprint, settings.tlsFingerprint) == 0 && running.logFile == settings.logFile;
 }
 
 } // namespace

@@ -13,11 +13,14 @@
 
 #include "config/settings.h"
 #include "support/immutable_file.h"
+#include "support/protected_password.h"
 #include "support/temp_account.h"
 
 namespace {
 
+using testing_support::ProtectedValue;
 using testing_support::TempAccount;
+using testing_support::UnprotectValue;
 
 // The settings as plain values, for comparing a loaded record field by field.
 struct Expected {
@@ -247,6 +250,78 @@ TEST_P(PasswordCut, NeverSplitsADoubleByteCharacter)
 INSTANTIATE_TEST_SUITE_P(Passwords, PasswordCut, ::testing::ValuesIn(CutCases()),
                          [](const ::testing::TestParamInfo<CutCase>& info) { return std::string(info.param.name); });
 
+// ---- where the password comes from: "passProtected", or the older "pass" ----
+
+struct SourceCase {
+    const char* name;
+    std::function<std::string()> body; // the section's lines (made when the test runs)
+    std::string pass;                  // what the load gives
+    PasswordState state;
+};
+
+void PrintTo(const SourceCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+std::vector<SourceCase> SourceCases()
+{
+    std::string japanese99;
+    for (int i = 0; i < 49; ++i)
+        japanese99 += "\x82\xA0"; // あ
+    japanese99 += "z";
+    return {
+        {"OlderFormOnly", [] { return std::string("pass=FiY2\r\n"); }, "abc", PasswordKnown},
+        {"EncryptedOnly", [] { return "passProtected=" + ProtectedValue("abc") + "\r\n"; }, "abc", PasswordKnown},
+        // A DPAPI blob of a long password is far beyond the 300 bytes that
+        // the other values are read through.
+        {"EncryptedNinetyNineBytes", [japanese99] { return "passProtected=" + ProtectedValue(japanese99) + "\r\n"; },
+         japanese99, PasswordKnown},
+        {"EncryptedLongerThanTheFieldIsCut",
+         [] { return "passProtected=" + ProtectedValue(LongText(400)) + "\r\n"; }, LongText(99), PasswordKnown},
+        {"EmptyEncryptedValueIsAnEmptyPassword", [] { return std::string("passProtected=\r\n"); }, "",
+         PasswordKnown},
+        // An older version saved after this one: its value is the newer.
+        {"BothPresentTheOlderFormWins",
+         [] { return "passProtected=" + ProtectedValue("xyz") + "\r\npass=FiY2\r\n"; }, "abc", PasswordKnown},
+        {"BothPresentAnEmptyOlderFormWins",
+         [] { return "pass=\r\npassProtected=" + ProtectedValue("xyz") + "\r\n"; }, "", PasswordKnown},
+        {"BothPresentTheOlderKeyInCapitalsWins",
+         [] { return "PASS=FiY2\r\npassProtected=" + ProtectedValue("xyz") + "\r\n"; }, "abc", PasswordKnown},
+        // Encrypted by another program, or for another user or PC.
+        {"OtherEntropyIsUnreadable",
+         [] { return "passProtected=" + ProtectedValue("abc", "another program") + "\r\n"; }, "",
+         PasswordUnreadable},
+        {"CutBlobIsUnreadable",
+         [] {
+             std::string value = ProtectedValue("abc");
+             return "passProtected=" + value.substr(0, value.size() - 8) + "\r\n";
+         },
+         "", PasswordUnreadable},
+        {"NoBlobIsUnreadable", [] { return std::string("passProtected=bm90IGEgYmxvYg==\r\n"); }, "",
+         PasswordUnreadable},
+        {"NotBase64IsUnreadable", [] { return std::string("passProtected=!!!!\r\n"); }, "", PasswordUnreadable},
+    };
+}
+
+class PasswordSource : public ::testing::TestWithParam<SourceCase> {};
+
+TEST_P(PasswordSource, GivesThePasswordOrSaysItIsUnreadable)
+{
+    const SourceCase& c = GetParam();
+    TempAccount account;
+    account.WriteIni(Ini("user=taro\r\n" + c.body()));
+    Settings loaded = Load(account);
+    Expected expected;
+    expected.user = "taro";
+    expected.pass = c.pass;
+    ExpectLoaded(loaded, expected);
+    EXPECT_EQ(loaded.passState, c.state);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, PasswordSource, ::testing::ValuesIn(SourceCases()),
+                         [](const ::testing::TestParamInfo<SourceCase>& info) { return std::string(info.param.name); });
+
 // ---- number conversion ------------------------------------------------------
 
 struct NumberCase {
@@ -364,6 +439,19 @@ void SetCurrent(int use, const char* server, int port, const char* user, const c
     strcpy(Saved.pass, pass);
 }
 
+// The value of passProtected between the given lines of a file, decrypted.
+void ExpectEncryptedBetween(const std::string& file, const std::string& head, const std::string& tail,
+                            const std::string& password)
+{
+    ASSERT_EQ(file.compare(0, head.size(), head), 0) << file;
+    ASSERT_GE(file.size(), head.size() + tail.size()) << file;
+    EXPECT_EQ(file.substr(file.size() - tail.size()), tail) << file;
+    std::string value = file.substr(head.size(), file.size() - head.size() - tail.size());
+    std::string decrypted;
+    EXPECT_TRUE(UnprotectValue(value, &decrypted)) << "not DPAPI with the entropy qvpush: " << value;
+    EXPECT_EQ(decrypted, password);
+}
+
 TEST(SaveSettings, WritesTheSevenDialogKeysInOrder)
 {
     TempAccount account;
@@ -371,8 +459,9 @@ TEST(SaveSettings, WritesTheSevenDialogKeysInOrder)
     Saved.tls = 1;
     strcpy(Saved.tlsFingerprint, "AB"); // set in the file only, never written
     ASSERT_TRUE(SaveSettings(account.Folder().c_str(), Saved));
-    EXPECT_EQ(account.ReadIni(), "[imap4]\r\nuse=1\r\nserver=imap.example.jp\r\nport=993\r\nuser=taro\r\n"
-                                 "pass=FiY2\r\nrecvAtConnected=0\r\ntls=1\r\n");
+    ExpectEncryptedBetween(account.ReadIni(),
+                           "[imap4]\r\nuse=1\r\nserver=imap.example.jp\r\nport=993\r\nuser=taro\r\npassProtected=",
+                           "\r\nrecvAtConnected=0\r\ntls=1\r\n", "abc");
 }
 
 TEST(SaveSettings, EmptyPasswordIsWrittenAsAnEmptyValue)
@@ -380,8 +469,40 @@ TEST(SaveSettings, EmptyPasswordIsWrittenAsAnEmptyValue)
     TempAccount account;
     SetCurrent(0, "", -1, "", "", 1);
     ASSERT_TRUE(SaveSettings(account.Folder().c_str(), Saved));
-    EXPECT_EQ(account.ReadIni(),
-              "[imap4]\r\nuse=0\r\nserver=\r\nport=-1\r\nuser=\r\npass=\r\nrecvAtConnected=1\r\ntls=0\r\n");
+    EXPECT_EQ(account.ReadIni(), "[imap4]\r\nuse=0\r\nserver=\r\nport=-1\r\nuser=\r\npassProtected=\r\n"
+                                 "recvAtConnected=1\r\ntls=0\r\n");
+}
+
+TEST(SaveSettings, OlderFormIsReplacedByTheEncryptedOne)
+{
+    TempAccount account;
+    account.WriteIni(Ini("use=1\r\nuser=taro\r\npass=FiY2\r\nrecvAtConnected=1\r\n"));
+    Settings loaded = Load(account);
+    ASSERT_STREQ(loaded.pass, "abc");
+    ASSERT_TRUE(SaveSettings(account.Folder().c_str(), loaded));
+    // New keys go to the end of the section, in the order they are written.
+    ExpectEncryptedBetween(account.ReadIni(),
+                           "[imap4]\r\nuse=1\r\nuser=taro\r\nrecvAtConnected=1\r\nserver=\r\nport=143\r\n"
+                           "passProtected=",
+                           "\r\ntls=0\r\n", "abc");
+    EXPECT_STREQ(Load(account).pass, "abc");
+}
+
+TEST(SaveSettings, PasswordThatDidNotDecryptStaysInTheFileAsItWas)
+{
+    TempAccount account;
+    const std::string foreign = ProtectedValue("abc", "another program");
+    account.WriteIni(Ini("server=old.example.jp\r\npassProtected=" + foreign + "\r\n"));
+    Settings loaded = Load(account);
+    ASSERT_EQ(loaded.passState, PasswordUnreadable);
+    strcpy(loaded.server, "new.example.jp");
+    ASSERT_TRUE(SaveSettings(account.Folder().c_str(), loaded));
+    std::string file = account.ReadIni();
+    EXPECT_NE(file.find("passProtected=" + foreign + "\r\n"), std::string::npos) << file;
+    EXPECT_EQ(file.find("\r\npass="), std::string::npos) << file;
+    loaded = Load(account);
+    EXPECT_STREQ(loaded.server, "new.example.jp");
+    EXPECT_EQ(loaded.passState, PasswordUnreadable);
 }
 
 TEST(SaveSettings, SavedSettingsLoadBackUnchanged)

@@ -16,6 +16,7 @@
 #include "standin/host.h"
 #include "support/host_fixture.h"
 #include "support/immutable_file.h"
+#include "support/protected_password.h"
 #include "support/temp_account.h"
 #include "support/ui.h"
 
@@ -334,7 +335,7 @@ TEST_F(SetupDialog, StoredFiveShowsCheckedAndOkSavesOne)
     EXPECT_EQ(Value(account.IniPath(), "recvAtConnected"), "1");
 }
 
-TEST_F(SetupDialog, SavedFileHoldsTheSevenKeysWithTheEncodedPassword)
+TEST_F(SetupDialog, SavedFileHoldsTheSevenKeysWithTheEncryptedPassword)
 {
     OpenFolder();
     EXPECT_EQ(Run(
@@ -349,8 +350,22 @@ TEST_F(SetupDialog, SavedFileHoldsTheSevenKeysWithTheEncodedPassword)
                   },
                   IDOK),
               1);
+    std::string stored = Value(account.IniPath(), "passProtected");
     EXPECT_EQ(account.ReadIni(), "[imap4]\r\nuse=1\r\nserver=127.0.0.1\r\nport=1\r\nuser=taro\r\n"
-                                 "pass=FiY2\r\nrecvAtConnected=0\r\ntls=2\r\n");
+                                 "passProtected=" + stored + "\r\nrecvAtConnected=0\r\ntls=2\r\n");
+    std::string password;
+    EXPECT_TRUE(testing_support::UnprotectValue(stored, &password)) << stored;
+    EXPECT_EQ(password, "abc");
+}
+
+TEST_F(SetupDialog, FileConvertedByASaveShowsThePasswordInTheNextDialog)
+{
+    account.WriteIni(Filled); // the password in the older form
+    OpenFolder();
+    EXPECT_EQ(Run([](HWND d) { Type(d, ServerId, "127.0.0.2"); }, IDOK), 1);
+    EXPECT_EQ(Value(account.IniPath(), "pass"), "<none>") << account.ReadIni();
+    ASSERT_NE(Value(account.IniPath(), "passProtected"), "<none>") << account.ReadIni();
+    EXPECT_EQ(ShownNext(), With([](Shown& s) { s.server = "127.0.0.2"; }));
 }
 
 // ---- the encryption list ----------------------------------------------------

@@ -119,7 +119,7 @@ protected:
     ::testing::AssertionResult PlayToIdle(ScriptServer& server, int serial = 1)
     {
         size_t from = standin::LogSize();
-        server.Send("* OK ready\r\n");
+        server.Send(GreetingWithCapabilities);
         std::string tag = server.ExpectCommand("LOGIN alice pw");
         if (tag.empty())
             return ::testing::AssertionFailure() << "expected LOGIN, got: " << server.LastLine();

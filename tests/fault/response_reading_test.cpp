@@ -58,7 +58,7 @@ TEST_P(WordsInAnyCase, LoginSelectAndIdleGoOnAndMailAndGoodbyeAreHeard)
     HWND window = standin::OpenFolder(account.Folder());
     ASSERT_TRUE(server.Accept(20000));
 
-    server.Send("* " + ok + " ready\r\n");
+    server.Send("* " + ok + " [capability imap4rev1] ready\r\n");
     std::string tag = server.ExpectCommand("LOGIN alice pw");
     ASSERT_FALSE(tag.empty()) << server.LastLine();
     server.Send(tag + " " + ok + " logged in\r\n");

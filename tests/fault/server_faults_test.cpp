@@ -124,7 +124,7 @@ TEST_F(ServerFaults, ResetMidLoginShowsOneBoxAndMailAfterItIsAnnounced)
     ScriptAccount(account, server);
     HWND window = standin::OpenFolder(account.Folder());
     ASSERT_TRUE(server.Accept(20000));
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     ASSERT_EQ(server.ExpectCommand("LOGIN alice pw"), "C001") << server.LastLine();
     double reset = standin::NowMs();
     server.Reset();
@@ -197,7 +197,7 @@ TEST_P(RandomResponses, NothingBreaksAndTheNextGoodSessionAnnouncesMail)
     std::string junk = RandomBytes(256 * 1024, 20261210 + static_cast<unsigned>(phase));
     std::string tag;
     if (phase != Phase::Greeting) {
-        server.Send("* OK ready\r\n");
+        server.Send(GreetingWithCapabilities);
         ASSERT_FALSE((tag = server.ExpectCommand("LOGIN alice pw")).empty()) << server.LastLine();
     }
     if (phase >= Phase::SelectResponse) {
@@ -295,11 +295,14 @@ TEST_F(ServerFaults, OneByteASecondStillLogsInAndAnnouncesTheLineOnce)
     ASSERT_TRUE(server.Accept(20000));
     double worst = 0;
     Drip(server, "* OK\r\n", &worst);
-    ASSERT_EQ(server.ExpectCommand("LOGIN alice pw"), "C001") << server.LastLine();
-    Drip(server, "C001 OK\r\n", &worst);
-    ASSERT_EQ(server.ExpectCommand("SELECT INBOX"), "C002") << server.LastLine();
-    server.Send("C002 OK\r\n");
-    ASSERT_EQ(server.ExpectCommand("IDLE"), "C003") << server.LastLine();
+    // A greeting without capabilities: they are asked before the login.
+    ASSERT_EQ(server.ExpectCommand("CAPABILITY"), "C001") << server.LastLine();
+    server.Send("* CAPABILITY IMAP4rev1 IDLE\r\nC001 OK\r\n");
+    ASSERT_EQ(server.ExpectCommand("LOGIN alice pw"), "C002") << server.LastLine();
+    Drip(server, "C002 OK\r\n", &worst);
+    ASSERT_EQ(server.ExpectCommand("SELECT INBOX"), "C003") << server.LastLine();
+    server.Send("C003 OK\r\n");
+    ASSERT_EQ(server.ExpectCommand("IDLE"), "C004") << server.LastLine();
     server.Send("+ idling\r\n");
     ASSERT_GE(WaitFor("trace [01]IDLE mode"), 0);
 

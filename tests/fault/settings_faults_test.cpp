@@ -82,7 +82,7 @@ TEST_P(HostileSettings, HostStaysUpAndTheWatcherEndsWithItsWindow)
     }
     case Outcome::LoginLine: {
         ASSERT_TRUE(server.Accept(20000));
-        server.Send("* OK ready\r\n");
+        server.Send(GreetingWithCapabilities);
         std::string line;
         ASSERT_TRUE(server.ReadLine(&line));
         if (line.size() > 2 && line.back() == '}') {

@@ -96,7 +96,7 @@ TEST_P(LinesBeforeACommand, AreHandledNotThrownAway)
     ScriptAccount(account, server, ini);
     HWND window = standin::OpenFolder(account.Folder());
     ASSERT_TRUE(server.Accept(20000));
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     std::string tag = server.ExpectCommand("LOGIN alice pw");
     ASSERT_EQ(tag, "C001") << server.LastLine();
     server.Send("C001 OK logged in\r\n");
@@ -206,7 +206,7 @@ TEST_F(WatcherState, NewSettingsEndAnAttemptThatWaitsWithoutLimit)
     ScriptAccount(account, silent, ini);
     HWND window = standin::OpenFolder(account.Folder());
     ASSERT_TRUE(silent.Accept(20000));
-    silent.Send("* OK ready\r\n");
+    silent.Send(GreetingWithCapabilities);
     ASSERT_EQ(silent.ExpectCommand("LOGIN alice pw"), "C001") << silent.LastLine();
     // No answer, ever.
 

@@ -156,7 +156,7 @@ TEST(Module, ImportsOnlyFunctionsThatWindows7Has)
         "TryEnterCriticalSection", "VirtualAlloc", "VirtualProtect", "VirtualQuery", "WaitForMultipleObjects",
         "WaitForSingleObject", "WideCharToMultiByte", "WritePrivateProfileStringA",
         "CreateFileA", "GetFileSizeEx", "MoveFileExA", "WriteFile", "FileTimeToSystemTime",
-        "SystemTimeToTzSpecificLocalTime",
+        "SystemTimeToTzSpecificLocalTime", "lstrcmpiA",
         // user32.dll
         "CheckDlgButton", "DialogBoxParamA", "EndDialog", "FindWindowExA", "GetDlgCtrlID", "GetDlgItemTextA",
         "GetMenu", "GetMenuItemCount", "GetMenuItemInfoA", "GetMenuState", "GetParent", "GetSubMenu",
@@ -169,7 +169,7 @@ TEST(Module, ImportsOnlyFunctionsThatWindows7Has)
         // crypt32.dll
         "CryptBinaryToStringA", "CryptStringToBinaryA", "CertFreeCertificateContext", "CertFindExtension",
         "CertFreeCertificateChain", "CertGetCertificateChain", "CertNameToStrA", "CertVerifyCertificateChainPolicy",
-        "CryptDecodeObjectEx", "CryptHashCertificate2",
+        "CryptDecodeObjectEx", "CryptHashCertificate2", "CryptProtectData", "CryptUnprotectData",
         // secur32.dll
         "AcquireCredentialsHandleA", "DecryptMessage", "DeleteSecurityContext", "EncryptMessage",
         "FreeContextBuffer", "FreeCredentialsHandle", "InitializeSecurityContextA", "QueryContextAttributesA",

@@ -50,7 +50,7 @@ TEST_F(Lookup, Ipv6LiteralConnectsAndTracesItsAddressInBrackets)
     ASSERT_TRUE(server.Accept());
     std::string attempt = "trace [01]connect to(::1," + std::to_string(server.Port()) + ",[::1])";
     EXPECT_GE(harness.WaitFor(attempt), 0);
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     EXPECT_EQ(server.ExpectCommand("LOGIN alice pw"), "C001") << server.LastLine();
 }
 
@@ -74,7 +74,7 @@ TEST_F(Lookup, AddressesOfANameAreTriedInOrderUntilOneConnects)
     EXPECT_LT(first, refused);
     EXPECT_LT(refused, second);
     EXPECT_LT(second, connected);
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     EXPECT_EQ(server.ExpectCommand("LOGIN alice pw"), "C001") << server.LastLine();
 }
 

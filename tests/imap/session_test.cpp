@@ -50,7 +50,7 @@ protected:
     void ReachIdle(const std::vector<std::string>& selectLines = {"* 12 EXISTS", "* 0 RECENT"},
                    const std::string& beforeContinuation = "")
     {
-        server.Send("* OK ready\r\n");
+        server.Send(GreetingWithCapabilities);
         Expect("LOGIN alice pw", "C001");
         server.Send("C001 OK logged in\r\n");
         Expect("SELECT INBOX", "C002");
@@ -67,7 +67,7 @@ protected:
     void ReachIdleAgain()
     {
         size_t from = standin::LogSize();
-        server.Send("* OK ready\r\n");
+        server.Send(GreetingWithCapabilities);
         Expect("LOGIN alice pw", "C001");
         server.Send("C001 OK logged in\r\n");
         Expect("SELECT INBOX", "C002");
@@ -80,7 +80,7 @@ protected:
     // As ReachIdle, with the continuation and what follows it in one send.
     void ReachIdleWith(const std::string& continuation)
     {
-        server.Send("* OK ready\r\n");
+        server.Send(GreetingWithCapabilities);
         Expect("LOGIN alice pw", "C001");
         server.Send("C001 OK logged in\r\n");
         Expect("SELECT INBOX", "C002");
@@ -163,7 +163,7 @@ TEST_P(LoginStatus, AnswerDecidesBetweenGoingOnWrongPasswordAndTryingAgain)
 {
     const LoginStatusCase& c = GetParam();
     Connect();
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     Expect("LOGIN alice pw", "C001");
     std::string answer = c.answer;
     size_t status = answer.rfind('\n') == std::string::npos ? 0 : answer.rfind('\n') + 1;
@@ -191,7 +191,7 @@ TEST_P(LoginStatus, AnswerDecidesBetweenGoingOnWrongPasswordAndTryingAgain)
         double closed = MonotonicMs();
         ASSERT_TRUE(server.Accept(15000)) << "no new attempt";
         EXPECT_GE(server.AcceptedAtMs(1) - closed, 2990.0);
-        server.Send("* OK ready\r\n");
+        server.Send(GreetingWithCapabilities);
         Expect("LOGIN alice pw", "C001");
         EXPECT_EQ(harness.Count("notice login-failed"), 0);
         EXPECT_EQ(w.settings.use, 1);
@@ -228,10 +228,61 @@ INSTANTIATE_TEST_SUITE_P(
                       LoginStatusCase{"PrivacyRequired", "NO [PRIVACYREQUIRED] use TLS", NeedsTls}),
     [](const ::testing::TestParamInfo<LoginStatusCase>& info) { return std::string(info.param.name); });
 
+// A plain connection whose greeting lists no capabilities: they are asked
+// before the password goes out in the clear.
+struct BareGreetingCase {
+    const char* name;
+    const char* capabilities; // the server's answer to CAPABILITY
+    bool loginDisabled;
+};
+
+void PrintTo(const BareGreetingCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class BareGreeting : public Session, public ::testing::WithParamInterface<BareGreetingCase> {};
+
+TEST_P(BareGreeting, CapabilitiesAreAskedBeforeTheLoginInTheClear)
+{
+    const BareGreetingCase& c = GetParam();
+    Connect();
+    server.Send("* OK IMAP4 service ready\r\n");
+    Expect("CAPABILITY", "C001");
+    server.Send(std::string("* CAPABILITY ") + c.capabilities + "\r\nC001 OK done\r\n");
+    if (!c.loginDisabled) {
+        Expect("LOGIN alice pw", "C002");
+        server.Send("C002 OK logged in\r\n");
+        Expect("SELECT INBOX", "C003");
+        server.Send("* 1 EXISTS\r\nC003 OK [READ-WRITE] selected\r\n");
+        Expect("IDLE", "C004");
+        server.Send("+ idling\r\n");
+        ASSERT_GE(harness.WaitFor("trace [01]IDLE mode"), 0);
+        return;
+    }
+    // No password in the clear: the connection goes without a word more,
+    // the box tells why, and the watcher stays on and tries again.
+    EXPECT_TRUE(server.WaitClosed());
+    std::string line;
+    EXPECT_FALSE(server.ReadLine(&line, 0)) << "sent: " << line;
+    ASSERT_GE(harness.WaitFor("notice connect-failed (lParam " + std::to_string(ReasonLoginDisabled) + ")"), 0);
+    ASSERT_TRUE(server.Accept(15000)) << "no new attempt";
+    EXPECT_EQ(harness.Count(" LOGIN "), 0);
+    EXPECT_EQ(harness.Count("notice login-failed"), 0);
+    EXPECT_EQ(w.settings.use, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BareGreeting,
+    ::testing::Values(BareGreetingCase{"LoginAllowed", "IMAP4rev1 IDLE", false},
+                      BareGreetingCase{"LoginDisabled", "IMAP4rev1 IDLE LOGINDISABLED", true},
+                      BareGreetingCase{"LoginDisabledInLowerCase", "imap4rev1 logindisabled", true}),
+    [](const ::testing::TestParamInfo<BareGreetingCase>& info) { return std::string(info.param.name); });
+
 TEST_F(Session, RejectedSelectClosesNotifiesAndTriesAgain)
 {
     Connect();
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     Expect("LOGIN alice pw", "C001");
     server.Send("C001 OK\r\n");
     Expect("SELECT INBOX", "C002");
@@ -239,7 +290,7 @@ TEST_F(Session, RejectedSelectClosesNotifiesAndTriesAgain)
     EXPECT_TRUE(server.WaitClosed());
     ASSERT_GE(harness.WaitFor("notice connect-failed"), 0);
     ASSERT_TRUE(server.Accept(15000)) << "no new connection attempt";
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     Expect("LOGIN alice pw", "C001");
 }
 
@@ -482,7 +533,7 @@ TEST_F(Session, IdleRefusedFallsBackToPolling)
     w.settings.refreshTime = 0;
     w.settings.recvAtConnected = 0;
     Connect();
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     Expect("LOGIN alice pw", "C001");
     server.Send("C001 OK logged in\r\n"); // no capabilities told: IDLE is tried
     Expect("SELECT INBOX", "C002");
@@ -528,7 +579,7 @@ TEST_F(Session, FailedRenewalReconnectsWithoutNotice)
     server.Send("C003 NO idle broke\r\n");
     EXPECT_TRUE(server.WaitClosed());
     ASSERT_TRUE(server.Accept(15000));
-    server.Send("* OK again\r\n");
+    server.Send(GreetingWithCapabilities);
     Expect("LOGIN alice pw", "C001");
     EXPECT_EQ(harness.Count("notice connect-failed"), 0) << "no connect notice once IDLE was reached";
 }
@@ -626,7 +677,7 @@ TEST_P(ResponseTimeout, LoginAnsweredLate)
 {
     w.settings.recvTimeout = GetParam().recvTimeout;
     Connect();
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     Expect("LOGIN alice pw", "C001");
     // The server takes its time to answer; a session that gives up before
     // says so meanwhile.
@@ -646,7 +697,7 @@ TEST_P(ResponseTimeout, LoginAnsweredLate)
         // must not meet a second LOGIN. The next attempt starts afresh.
         EXPECT_TRUE(server.WaitClosed());
         ASSERT_TRUE(server.Accept(15000));
-        server.Send("* OK hello again\r\n");
+        server.Send(GreetingWithCapabilities);
         Expect("LOGIN alice pw", "C001");
         EXPECT_EQ(harness.Count("notice login-failed"), 0);
     }
@@ -719,7 +770,7 @@ TEST_F(Session, PollingSessionChecksItsLinkWithANoopAtOnce)
     w.settings.refreshTime = 1; // a poll a minute
     w.settings.recvAtConnected = 0;
     Connect();
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     Expect("LOGIN alice pw", "C001");
     server.Send("C001 OK [CAPABILITY IMAP4rev1] logged in\r\n");
     Expect("SELECT INBOX", "C002");
@@ -740,7 +791,7 @@ TEST_F(Session, LinesWaitingWhenThePollFallsDueAreReadFirst)
     w.settings.refreshTime = 0; // a poll a second
     w.settings.recvAtConnected = 0;
     Connect();
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     Expect("LOGIN alice pw", "C001");
     server.Send("C001 OK [CAPABILITY IMAP4rev1] logged in\r\n");
     Expect("SELECT INBOX", "C002");

@@ -39,7 +39,7 @@ void FailOnce(ScriptServer& server, Failure failure)
         server.WaitClosed();
         return;
     }
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     if (server.ExpectCommand("LOGIN alice pw") != "C001")
         return;
     server.Send("C001 OK logged in\r\n");

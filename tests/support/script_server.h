@@ -14,6 +14,11 @@
 #include <string>
 #include <vector>
 
+// A greeting that lists the server's capabilities: a client in plain text
+// goes straight to its LOGIN (C001). After a bare "* OK" greeting it asks
+// CAPABILITY first (C001), and the LOGIN is C002.
+const char GreetingWithCapabilities[] = "* OK [CAPABILITY IMAP4rev1] ready\r\n";
+
 // Milliseconds of QueryPerformanceCounter: the clock of AcceptedAtMs, of
 // dovecot::Deliver and of standin::NowMs.
 double MonotonicMs();

@@ -74,7 +74,7 @@ protected:
 // client (user alice, password pw).
 ::testing::AssertionResult PlayToIdle(ScriptServer& server, size_t from)
 {
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     std::string tag = server.ExpectCommand("LOGIN alice pw");
     if (tag.empty())
         return ::testing::AssertionFailure() << "expected LOGIN, got: " << server.LastLine();
@@ -169,7 +169,7 @@ TEST_P(FailureAtSelect, ClosesWithoutASecondLoginRetriesAfterThePauseAndAnnounce
     HWND window = standin::OpenFolder(account.Folder());
 
     ASSERT_TRUE(server.Accept(AttemptWaitMs));
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     std::string tag = server.ExpectCommand("LOGIN alice pw");
     ASSERT_FALSE(tag.empty()) << server.LastLine();
     server.Send(tag + " OK logged in\r\n");
@@ -307,7 +307,7 @@ TEST_P(FailedWatcherCreation, LeavesNoEntryAndTheWindowIsWatchedLater)
     size_t watched = standin::LogSize();
     standin::LoadFolder(window);
     ASSERT_TRUE(server.Accept(AttemptWaitMs)) << "the second account's watcher never connected";
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     std::string tag = server.ExpectCommand("LOGIN alice pw");
     ASSERT_FALSE(tag.empty()) << server.LastLine();
     server.Send(tag + " OK logged in\r\n");

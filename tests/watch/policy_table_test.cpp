@@ -275,7 +275,7 @@ protected:
         default:
             break;
         }
-        server.Send("* OK ready\r\n");
+        server.Send(GreetingWithCapabilities);
         Expect(server, "LOGIN alice pw", "C001");
         if (script == CloseAfterLoginOk) {
             server.Send("C001 OK logged in\r\n");

@@ -12,6 +12,7 @@
 #include "standin/host.h"
 #include "support/dovecot.h"
 #include "support/host_fixture.h"
+#include "support/protected_password.h"
 #include "support/script_server.h"
 #include "support/immutable_file.h"
 #include "support/temp_account.h"
@@ -210,6 +211,68 @@ TEST_F(Watchers, RejectedLoginThenTheRightPasswordConfirmedReconnects)
     EXPECT_EQ(Count("trace [02]"), 0) << "the running watcher should reconnect, not a new one";
 }
 
+// A password the file holds encrypted, but not for this Windows user (the
+// file came from another PC, or another program made the value).
+struct UnreadableCase {
+    const char* name;
+    std::string (*stored)();
+};
+
+void PrintTo(const UnreadableCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class UnreadablePassword : public Watchers, public ::testing::WithParamInterface<UnreadableCase> {};
+
+TEST_P(UnreadablePassword, SendsNoLoginAndAsksForThePasswordAgain)
+{
+    ScriptServer server;
+    TempAccount account;
+    AccountIni ini;
+    ini.port = server.Port();
+    ini.user = "alice";
+    WriteAccountIni(account.Folder(), ini);
+    const std::string file = account.IniPath();
+    WritePrivateProfileStringA("imap4", "pass", NULL, file.c_str());
+    WritePrivateProfileStringA("imap4", "passProtected", GetParam().stored().c_str(), file.c_str());
+    WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str());
+    HWND window = standin::OpenFolder(account.Folder());
+
+    HWND box = ui::WaitForWindow("#32770", ErrorCaption, 20000, window);
+    ASSERT_NE(box, nullptr) << "no wrong-password box";
+    EXPECT_EQ(ui::MessageBoxText(box), "ユーザー名か、パスワードが違います");
+    EXPECT_FALSE(server.Accept(0)) << "connected without a password to log in with";
+    EXPECT_EQ(Count(" LOGIN "), 0);
+    ui::Press(box, IDOK);
+    HWND setup = ui::WaitForWindow("#32770", SetupTitle, 10000, window);
+    ASSERT_NE(setup, nullptr) << "the setup dialog did not follow the box";
+    char shown[100] = "(unread)";
+    GetDlgItemTextA(setup, 1005, shown, sizeof shown);
+    EXPECT_STREQ(shown, "");
+
+    // The password typed again is used, and saved for this user.
+    SetDlgItemTextA(setup, 1005, "pw");
+    ui::Press(setup, IDOK);
+    ASSERT_TRUE(ui::WaitForWindowGone(setup, 10000));
+    ASSERT_TRUE(server.Accept(20000)) << "the typed password brought no new attempt";
+    server.Send(GreetingWithCapabilities);
+    EXPECT_EQ(server.ExpectCommand("LOGIN alice pw"), "C001") << server.LastLine();
+    char stored[4096];
+    GetPrivateProfileStringA("imap4", "passProtected", "", stored, sizeof stored, file.c_str());
+    std::string password;
+    EXPECT_TRUE(testing_support::UnprotectValue(stored, &password)) << stored;
+    EXPECT_EQ(password, "pw");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, UnreadablePassword,
+    ::testing::Values(UnreadableCase{"OtherEntropy",
+                                     [] { return testing_support::ProtectedValue("pw", "another program"); }},
+                      UnreadableCase{"NoBlob", [] { return std::string("bm90IGEgYmxvYg=="); }},
+                      UnreadableCase{"NotBase64", [] { return std::string("!!!!"); }}),
+    [](const ::testing::TestParamInfo<UnreadableCase>& info) { return std::string(info.param.name); });
+
 TEST_F(Watchers, UnreachableServerShowsTheConnectFailedBoxOnce)
 {
     ScriptServer closed;
@@ -370,14 +433,22 @@ INSTANTIATE_TEST_SUITE_P(
     Phases, StopDuring,
     ::testing::Values(
         StopPhase{"GreetingWait", {}, "trace [01]Connected(0)"},
-        StopPhase{"LoginWait", {"* OK hi", "<C001 LOGIN alice pw"}, "trace [01]C001 LOGIN alice ****"},
-        StopPhase{"SelectWait", {"* OK hi", "<C001 LOGIN alice pw", "C001 OK", "<C002 SELECT INBOX"}, "C002 SELECT INBOX"},
+        // A bare greeting: the capabilities are asked before the login.
+        StopPhase{"CapabilityWait", {"* OK hi", "<C001 CAPABILITY"}, "trace [01]C001 CAPABILITY"},
+        StopPhase{"LoginWait", {"* OK hi", "<C001 CAPABILITY", "* CAPABILITY IMAP4rev1 IDLE", "C001 OK",
+                                "<C002 LOGIN alice pw"},
+                  "trace [01]C002 LOGIN alice ****"},
+        StopPhase{"SelectWait",
+                  {"* OK hi", "<C001 CAPABILITY", "* CAPABILITY IMAP4rev1 IDLE", "C001 OK", "<C002 LOGIN alice pw",
+                   "C002 OK", "<C003 SELECT INBOX"},
+                  "C003 SELECT INBOX"},
         StopPhase{"IdleContinuationWait",
-                  {"* OK hi", "<C001 LOGIN alice pw", "C001 OK", "<C002 SELECT INBOX", "C002 OK", "<C003 IDLE"},
-                  "C003 IDLE"},
+                  {"* OK hi", "<C001 CAPABILITY", "* CAPABILITY IMAP4rev1 IDLE", "C001 OK", "<C002 LOGIN alice pw",
+                   "C002 OK", "<C003 SELECT INBOX", "C003 OK", "<C004 IDLE"},
+                  "C004 IDLE"},
         StopPhase{"Idling",
-                  {"* OK hi", "<C001 LOGIN alice pw", "C001 OK", "<C002 SELECT INBOX", "C002 OK", "<C003 IDLE",
-                   "+ idling"},
+                  {"* OK hi", "<C001 CAPABILITY", "* CAPABILITY IMAP4rev1 IDLE", "C001 OK", "<C002 LOGIN alice pw",
+                   "C002 OK", "<C003 SELECT INBOX", "C003 OK", "<C004 IDLE", "+ idling"},
                   "trace [01]IDLE mode"}),
     [](const ::testing::TestParamInfo<StopPhase>& info) { return std::string(info.param.name); });
 

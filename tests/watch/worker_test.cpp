@@ -53,7 +53,7 @@ protected:
 // client, logging in as alice with password pw.
 ::testing::AssertionResult PlayToIdle(ScriptServer& server, size_t from)
 {
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     std::string tag = server.ExpectCommand("LOGIN alice pw");
     if (tag.empty())
         return ::testing::AssertionFailure() << "expected LOGIN, got: " << server.LastLine();
@@ -147,7 +147,7 @@ TEST_P(SettingsHandOver, ReconnectsWhenAnyOfTheSettingsChangedAndOnlyThen)
     }
     ScriptServer& next = c.next == Next::OtherPort ? other : server;
     ASSERT_TRUE(next.Accept(20000)) << "no new connection with the new settings";
-    next.Send("* OK ready\r\n");
+    next.Send(GreetingWithCapabilities);
     std::string line;
     ASSERT_TRUE(next.ReadLine(&line));
     EXPECT_EQ(line, std::string("C001 LOGIN ") + c.login);
@@ -218,7 +218,7 @@ TEST_F(LinkedWatchers, KeysPastedIntoTheFileAreUsedAtTheNextAttemptWithoutReopen
 
     // IDLE, so that the close below is no failed connect; the new values
     // are not used before the next attempt.
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     std::string tag = server.ExpectCommand("LOGIN alice pw");
     ASSERT_FALSE(tag.empty()) << server.LastLine();
     server.Send(tag + " OK logged in\r\n");
@@ -232,7 +232,7 @@ TEST_F(LinkedWatchers, KeysPastedIntoTheFileAreUsedAtTheNextAttemptWithoutReopen
 
     ASSERT_TRUE(server.Accept(20000)) << "no new attempt after the close";
     EXPECT_GE(WaitFor("trace [01]connect to("), 0) << "the pasted debug=1 did not turn the trace on";
-    server.Send("* OK ready\r\n");
+    server.Send(GreetingWithCapabilities);
     EXPECT_FALSE(server.ExpectCommand("LOGIN alice pw").empty()) << "the dialog's key came from the file: "
                                                                   << server.LastLine();
     Settings running = RunningSettings(window);
