@@ -96,11 +96,14 @@ TEST(UserGuide, SampleSettingsFileLoadsAsTheDefaults)
     EXPECT_EQ(sample.port, 143);
     EXPECT_EQ(sample.recvAtConnected, 1);
 
-    // ASCII only and without a byte-order mark, which Windows' own ini
-    // reader may not skip.
+    // Commented in Japanese in code page 932, what the ini functions read,
+    // and without a byte-order mark, which they would take for part of the
+    // first line.
     std::ifstream in(folder + "qvpush.ini", std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(bytes.empty());
-    for (unsigned char c : bytes)
-        ASSERT_LT(c, 0x80) << "a byte beyond ASCII in the sample file";
+    EXPECT_NE(bytes.compare(0, 3, "\xEF\xBB\xBF"), 0) << "a byte-order mark";
+    int wide = MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), NULL, 0);
+    EXPECT_GT(wide, 0) << "not valid in code page 932";
+    EXPECT_NE(bytes.find("\x90\xDD\x92\xE8"), std::string::npos) << "no Japanese comment (\"設定\" in code page 932)";
 }
