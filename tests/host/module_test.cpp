@@ -154,12 +154,17 @@ TEST(Module, ImportsOnlyFunctionsThatWindows7Has)
         "ResetEvent", "ResumeThread", "SetEvent", "SetLastError", "SetProcessAffinityMask", "SetThreadContext",
         "SetThreadPriority", "Sleep", "SuspendThread", "TlsAlloc", "TlsGetValue", "TlsSetValue",
         "TryEnterCriticalSection", "VirtualAlloc", "VirtualProtect", "VirtualQuery", "WaitForMultipleObjects",
-        "WaitForSingleObject", "WideCharToMultiByte", "WritePrivateProfileStringA",
+        "WaitForSingleObject", "WideCharToMultiByte", "WritePrivateProfileStringA", "FileTimeToSystemTime",
+        "SystemTimeToTzSpecificLocalTime", "lstrcmpiA", "lstrcpynA",
         // user32.dll
         "CheckDlgButton", "DialogBoxParamA", "EndDialog", "FindWindowExA", "GetDlgCtrlID", "GetDlgItemTextA",
         "GetMenu", "GetMenuItemCount", "GetMenuItemInfoA", "GetMenuState", "GetParent", "GetSubMenu",
         "GetWindowLongA", "IsDlgButtonChecked", "MessageBoxA", "MsgWaitForMultipleObjectsEx", "PeekMessageA",
         "PostMessageA", "PostThreadMessageA", "SendDlgItemMessageA", "SendMessageA", "SetDlgItemTextA", "SetWindowLongA", "wsprintfA",
+        "CharNextA", "DrawTextA", "EnableWindow", "GetClientRect", "GetDC", "GetDlgItem", "GetFocus", "KillTimer",
+        "ReleaseDC", "SetTimer", "SetWindowTextA",
+        // gdi32.dll
+        "SelectObject",
         // ws2_32.dll
         "WSACloseEvent", "WSACreateEvent", "WSAEnumNetworkEvents", "WSAEventSelect", "WSAGetLastError",
         "WSAIoctl", "WSAStartup", "closesocket", "connect", "freeaddrinfo", "getaddrinfo", "getnameinfo", "htons",
