@@ -13,12 +13,17 @@ title='QV-PUSH設定(IMAP4)'
 QVPUSH_BUILD=$build "$root/scripts/build.sh" >/dev/null
 
 source "$root/scripts/wine-env.sh"
-host_pid=
+host_pid= imap_pid= imap_dir=
 stop_all() {
     if [ -n "$host_pid" ]; then
         kill "$host_pid" 2>/dev/null || true
         wait "$host_pid" 2>/dev/null || true
     fi
+    if [ -n "$imap_pid" ]; then
+        kill "$imap_pid" 2>/dev/null || true
+        wait "$imap_pid" 2>/dev/null || true
+    fi
+    [ -z "$imap_dir" ] || rm -rf "$imap_dir"
     wine_env_stop
 }
 trap stop_all EXIT
@@ -30,12 +35,52 @@ if [ -f /usr/share/wine/fonts/marlett.ttf ] && [ ! -f "$WINEPREFIX/drive_c/windo
     cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
 fi
 
-# An account whose settings file fills the dialog. Its server is the
-# loopback address: the account's watcher connects as soon as `use` is on.
+# A small IMAP server on a free loopback port that takes the account's
+# login and holds it in IDLE, so that the dialog's status line shows a
+# watcher at work. It writes its port, and a mark once IDLE has begun.
+imap_dir=$(mktemp -d)
+python3 - "$imap_dir" <<'PY' &
+import os, socket, sys
+folder = sys.argv[1]
+server = socket.socket()
+try:
+    server.bind(("127.0.0.1", 143))  # the usual port, for the picture, when it is free
+except OSError:
+    server.bind(("127.0.0.1", 0))
+server.listen(4)
+open(os.path.join(folder, "port.new"), "w").write(str(server.getsockname()[1]))
+os.rename(os.path.join(folder, "port.new"), os.path.join(folder, "port"))
+while True:
+    client, _ = server.accept()
+    client.sendall(b"* OK [CAPABILITY IMAP4rev1 IDLE] ready\r\n")
+    for line in client.makefile("rb"):
+        parts = line.split()
+        if len(parts) < 2:
+            continue
+        tag, command = parts[0], parts[1].upper()
+        if command == b"LOGIN":
+            client.sendall(tag + b" OK [CAPABILITY IMAP4rev1 IDLE] logged in\r\n")
+        elif command == b"SELECT":
+            client.sendall(b"* 0 EXISTS\r\n" + tag + b" OK [READ-WRITE] selected\r\n")
+        elif command == b"IDLE":
+            client.sendall(b"+ idling\r\n")
+            open(os.path.join(folder, "idle"), "w").close()
+        else:
+            client.sendall(tag + b" OK done\r\n")
+PY
+imap_pid=$!
+for _ in $(seq 100); do [ -f "$imap_dir/port" ] && break; sleep 0.1; done
+[ -f "$imap_dir/port" ] || { echo "screenshot: the IMAP responder did not start" >&2; exit 1; }
+imap_port=$(cat "$imap_dir/port")
+
+# An account whose settings file fills the dialog; its watcher connects to
+# the responder as soon as the folder window opens. No check for mail on
+# connecting: the host's receive dialog would bring the folder window up
+# over the setup dialog (there is no window manager to keep it on top).
 account_dir=$WINEPREFIX/drive_c/qvpush-screenshot/account
 mkdir -p "$account_dir"
-printf '[imap4]\r\nuse=1\r\nserver=127.0.0.1\r\nport=143\r\nuser=taro\r\npass=FiY2\r\nrecvAtConnected=1\r\n' \
-    >"$account_dir/qvpush.ini"
+printf '[imap4]\r\nuse=1\r\nserver=127.0.0.1\r\nport=%s\r\nuser=taro\r\npass=FiY2\r\nrecvAtConnected=0\r\n' \
+    "$imap_port" >"$account_dir/qvpush.ini"
 
 cd "$build/bin"
 in_japanese_locale wine standin_host.exe --account 'C:\qvpush-screenshot\account\' --setup --timeout-s 60 \
@@ -52,6 +97,15 @@ host_pid=$!
 shots=$(mktemp -d)
 trap 'rm -rf "$shots"; stop_all' EXIT
 deadline=$((SECONDS + 60))
+# The watcher idles before the picture is taken; the dialog shows it within
+# a second.
+while [ ! -f "$imap_dir/idle" ]; do
+    if [ $SECONDS -ge $deadline ] || ! kill -0 "$host_pid" 2>/dev/null; then
+        echo "screenshot: the watcher did not reach IDLE within 60 s; $out left as it was" >&2
+        exit 1
+    fi
+    sleep 0.25
+done
 previous= same=0 n=0
 while [ "$same" -lt 4 ]; do
     if [ $SECONDS -ge $deadline ] || ! kill -0 "$host_pid" 2>/dev/null; then

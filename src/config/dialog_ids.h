@@ -11,3 +11,6 @@
 #define IDC_PASS 1005              // edit, masked: pass
 #define IDC_USE 1006               // check box: use
 #define IDC_TLS 1007               // drop-down list: tls
+#define IDC_STATUS 1010            // static, two lines: the watcher's state, a test's result
+#define IDC_TEST 1011              // push button: 接続テスト
+#define IDC_CERTIFICATE 1012       // push button: 証明書…

@@ -325,8 +325,10 @@ bool SaveSettings(const char* account, const Settings& settings)
         saved.server[sizeof saved.server - 1] = '\0';
         saved.user[sizeof saved.user - 1] = '\0';
         // refreshTime, recvTimeout, debug and tlsFingerprint are the user's
-        // own edits of the file and are never written. Every write is tried, so that one
-        // refused key does not keep the others from the file.
+        // own edits of the file and are not written here (a certificate
+        // trusted in the dialog goes through SavePinnedFingerprint). Every
+        // write is tried, so that one refused key does not keep the others
+        // from the file.
         bool written = WriteInteger(file, "use", saved.use);
         written = WriteValue(file, "server", saved.server) && written;
         written = WriteInteger(file, "port", saved.port) && written;
@@ -340,6 +342,18 @@ bool SaveSettings(const char* account, const Settings& settings)
         written = WriteInteger(file, "tls", saved.tls) && written;
         // Section, key and value all absent: flush the system's cached copy
         // of the file. Its result says nothing about the writes.
+        WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str());
+        return written;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool SavePinnedFingerprint(const char* account, const char* fingerprint)
+{
+    try {
+        std::string file = SettingsFileName(account);
+        bool written = WriteValue(file, "tlsFingerprint", fingerprint[0] != '\0' ? fingerprint : NULL);
         WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str());
         return written;
     } catch (const std::bad_alloc&) {

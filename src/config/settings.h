@@ -56,6 +56,11 @@ void LoadSettings(const char* account, Settings* out);
 // written.
 bool SaveSettings(const char* account, const Settings& settings);
 
+// Writes "tlsFingerprint", which SaveSettings never writes: a certificate
+// trusted in the setup dialog, or "" to remove the key (a pin for a server
+// the dialog moved away from). False when the file could not be written.
+bool SavePinnedFingerprint(const char* account, const char* fingerprint);
+
 // Copies the keys that only the file sets (inDialog false in kSettingsKeys)
 // from one record into another; the keys the dialog shows stay as they are.
 void CopyFileOnlyKeys(const Settings& from, Settings* to);

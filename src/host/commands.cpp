@@ -6,6 +6,7 @@
 
 #include "config/settings.h"
 #include "diag/format.h"
+#include "host/failure_text.h"
 #include "host/settings_flow.h"
 #include "host/host_api.h"
 #include "imap/failure.h"
@@ -39,40 +40,11 @@ const char ConnectFailedText[] = "IMAP4サーバーへ接続できません";
 const char LoginFailedText[] = "ユーザー名か、パスワードが違います";
 const char FingerprintFormat[] = "証明書の指紋 (SHA-256): %s";
 const char TrustFormat[] = "このサーバーを信頼する場合は、この指紋を %s に tlsFingerprint として書いてください。";
+const char TestAdvice[] = "設定画面の「接続テスト」で証明書を確かめて、信頼できます。";
 const char NamesFormat[] = "証明書に書かれている名前: %s";
 const char NamesAdvice[] = "サーバー名をこのどれかにしてください。";
 const char ValidityFormat[] = "証明書の有効期間: %s ～ %s";
 const char ClockAdvice[] = "パソコンの日付と時刻が正しいか確認し、正しければサーバーの管理者に連絡してください。";
-
-// The line that tells the user what went wrong; NULL when there is nothing
-// to add to the box's own text.
-const char* ReasonText(ConnectFailReason reason)
-{
-    switch (reason) {
-    case ReasonPinMismatch:
-        return "サーバー証明書が指定された指紋と一致しません";
-    case ReasonCertUntrusted:
-        return "サーバー証明書を信頼できません（発行元を確認できません）";
-    case ReasonCertName:
-        return "サーバー証明書の名前がサーバー名と一致しません";
-    case ReasonCertExpired:
-        return "サーバー証明書の有効期限が切れているか、まだ有効になっていません";
-    case ReasonTls:
-        return "暗号化接続を確立できませんでした";
-    case ReasonLoginDisabled:
-        return "このサーバーは暗号化されていない接続でのログインを許可していません。設定の「暗号化」で SSL/TLS か STARTTLS を選んでください";
-    case ReasonTlsSetting:
-        return "設定ファイルの tls の値が正しくありません";
-    case ReasonPinSetting:
-        return "設定ファイルの tlsFingerprint の値が正しくありません";
-    case ReasonCertRevoked:
-        return "証明書は失効しています";
-    case ReasonCertCheckLate:
-        return "証明書を確認できませんでした（時間切れ）";
-    default:
-        return NULL;
-    }
-}
 
 // Failures that pinning the certificate settles: the box then shows its
 // fingerprint and where to write it. A pin accepts any name and any date, so
@@ -83,22 +55,6 @@ bool IsPinAdvised(ConnectFailReason reason)
     return reason == ReasonPinMismatch || reason == ReasonCertUntrusted || reason == ReasonPinSetting;
 }
 
-// A FILETIME (UTC) as the user's local date and time; "?" when unknown.
-std::string LocalTimeText(uint64_t fileTime)
-{
-    FILETIME utc;
-    utc.dwLowDateTime = static_cast<DWORD>(fileTime);
-    utc.dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
-    SYSTEMTIME universal, local;
-    if (fileTime == 0 || !FileTimeToSystemTime(&utc, &universal) ||
-        !SystemTimeToTzSpecificLocalTime(NULL, &universal, &local))
-        return "?";
-    std::string text;
-    FormatString(text, "%04u/%02u/%02u %02u:%02u", local.wYear, local.wMonth, local.wDay, local.wHour,
-                 local.wMinute);
-    return text;
-}
-
 // What the user can do about a refused certificate, a line each.
 std::string CertificateAdvice(const ConnectFailure& failure, const std::string& account)
 {
@@ -106,8 +62,16 @@ std::string CertificateAdvice(const ConnectFailure& failure, const std::string& 
     if (IsPinAdvised(failure.reason) && !failure.fingerprint.empty()) {
         FormatString(line, FingerprintFormat, failure.fingerprint.c_str());
         text += "\n" + line;
-        FormatString(line, TrustFormat, SettingsFileName(account.c_str()).c_str());
-        text += "\n" + line;
+        // A certificate refused for its issuer or its pin is checked and
+        // trusted in the setup dialog's test; a pin in the file that is no
+        // fingerprint at all is put right in the file.
+        if (failure.reason == ReasonPinSetting) {
+            FormatString(line, TrustFormat, SettingsFileName(account.c_str()).c_str());
+            text += "\n" + line;
+        } else {
+            text += "\n";
+            text += TestAdvice;
+        }
     } else if (failure.reason == ReasonCertName && !failure.names.empty()) {
         FormatString(line, NamesFormat, failure.names.c_str());
         text += "\n" + line;
@@ -132,7 +96,7 @@ std::string ConnectFailedMessage(HWND window)
     std::string account;
     if (!LastConnectFailure(window, &failure, &account))
         return text;
-    const char* reason = ReasonText(failure.reason);
+    const char* reason = ConnectFailReasonLine(failure.reason);
     if (reason == NULL)
         return text;
     text += "\n";

@@ -1,11 +1,14 @@
 #include "host/settings_flow.h"
 
+#include <string.h>
+
 #include <string>
 
 #include "config/settings.h"
 #include "config/setup_dialog.h"
 #include "diag/format.h"
 #include "host/host_api.h"
+#include "host/setup_link.h"
 #include "watch/registry.h"
 #include "watch/worker.h"
 
@@ -35,12 +38,21 @@ int RunSettingsFlow(HWND window)
         // start from the dialog's modal loop (another account's rejected
         // login) and must not change what this one shows and saves.
         Settings settings;
-        LoadSettings(HostGetAccount(window), &settings);
-        INT_PTR result = RunSetupDialog(PluginInstance, window, &settings);
+        SetupLinkOwner linked;
+        linked.window = window;
+        linked.account = HostGetAccount(window);
+        LoadSettings(linked.account.c_str(), &settings);
+        const Settings loaded = settings;
+        SetupDialogLink link = MakeSetupDialogLink(&linked);
+        INT_PTR result = RunSetupDialog(PluginInstance, window, &settings, &link);
         if (result != 1)
             return static_cast<int>(result);
         std::string account = HostGetAccount(window);
         bool saved = SaveSettings(account.c_str(), settings);
+        // The pin changes only through the dialog's trust (or goes with the
+        // server it was for); a pin the user wrote stays otherwise.
+        if (strcmp(settings.tlsFingerprint, loaded.tlsFingerprint) != 0)
+            saved = SavePinnedFingerprint(account.c_str(), settings.tlsFingerprint) && saved;
         // Even when the file refused them, the running watcher gets the
         // confirmed settings, so the change holds for this session. The
         // window may have closed while the dialog was open; then it has no

@@ -154,6 +154,7 @@ ConnectEnd Connect(Connection* connection, const ConnectTarget& target, const Wa
                    const Tracer& tracer, int* error)
 {
     Disconnect(connection, tracer);
+    connection->waitRanOut = false;
     *error = 0;
     if (winsockReady == 0 && !StartWinsock()) {
         TraceTo(tracer, "WinSock Error");

@@ -32,6 +32,10 @@ struct Connection {
     UniqueWsaEvent event;      // FD_CONNECT, FD_READ and FD_CLOSE of sock
     bool peerClosed = false;   // the close was seen; every later wait reports it
     bool readPending = false;  // data came with the connect: read before waiting
+    // The last wait for the peer's bytes ended at its time limit. Kept past
+    // the close, until the next connect, so that the owner can tell a peer
+    // that went silent from one that closed or failed.
+    bool waitRanOut = false;
 
     bool Open() const { return sock.Valid(); }
 };

@@ -130,6 +130,7 @@ BytesEnd WaitForBytes(ByteStream& stream, const WaitControl& control, const Byte
                 static_cast<unsigned>(reinterpret_cast<UINT_PTR>(connection.event.Get())));
         return BytesClosed;
     }
+    connection.waitRanOut = false;
     BytesEnd early = BeforeWaiting(stream);
     if (early != BytesTimeout)
         return early;
@@ -142,6 +143,7 @@ BytesEnd WaitForBytes(ByteStream& stream, const WaitControl& control, const Byte
             if (elapsed >= wait.timeoutMs) {
                 if (wait.traceTimeout && wait.timeoutMs >= 1000)
                     TraceTo(tracer, "recv timeout(%d)", static_cast<int>(wait.timeoutMs));
+                connection.waitRanOut = true;
                 return BytesTimeout;
             }
             remaining = wait.timeoutMs - elapsed;

@@ -94,6 +94,8 @@ void KeepCertificateFacts(Session* session, const CertReport& report)
 {
     ConnectFailure& failure = session->failure;
     failure.fingerprint = report.fingerprint;
+    failure.subject = report.subject;
+    failure.issuer = report.issuer;
     failure.names.clear();
     for (const std::string& name : report.names) {
         if (!failure.names.empty())
@@ -354,6 +356,30 @@ void SelectAndIdle(Session* session, bool idleUnlisted)
     ReachSession(session, polling);
 }
 
+// A connection test's end of the dialogue, once logged in: SELECT INBOX,
+// the capabilities after the login (asked for when the login did not list
+// them), then LOGOUT instead of IDLE. Nothing is sent after LOGOUT's answer.
+void EndTestDialogue(Session* session, bool listedAfterLogin, std::vector<std::string> capabilities)
+{
+    session->meaning = MeaningSelect;
+    ClientEnd end = SelectInbox(&session->client);
+    if (end == ClientDone && !listedAfterLogin)
+        end = RequestCapabilities(&session->client, &capabilities);
+    if (end != ClientDone) {
+        FailAttempt(session, end);
+        return;
+    }
+    TestReached& reached = session->reached;
+    reached.selected = true;
+    reached.idle = HasCapability(capabilities, "IDLE");
+    reached.protocol = session->client.stream == session->secure.get() ? session->secure->protocol() : "";
+    // What the test wanted to know is known: LOGOUT's answer is waited for
+    // as any other, but changes nothing.
+    if (SendCommand(&session->client, "LOGOUT") == ClientDone)
+        AwaitCompletion(&session->client, ResponseTimeoutMs(session));
+    CloseQuietly(session);
+}
+
 // The dialogue of a new connection, up to IDLE or polling.
 void RunDialogue(Session* session)
 {
@@ -373,6 +399,10 @@ void RunDialogue(Session* session)
         FailSecurity(session, ReasonLoginDisabled);
         return;
     } else if (!LogIn(session, &afterLogin, &listedAfterLogin)) {
+        return;
+    }
+    if (session->purpose == PurposeTest) {
+        EndTestDialogue(session, listedAfterLogin, afterLogin);
         return;
     }
     // IDLE is judged by the capabilities after the login, which servers

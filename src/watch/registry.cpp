@@ -151,3 +151,23 @@ bool WindowWatcherStatus(HWND window, WatcherStatus* status)
     *status = ReadStatus(&watcher->session);
     return true;
 }
+
+bool NoticeStatusTo(HWND window, HWND notify, UINT message)
+{
+    Watcher* watcher = FindWatcherByWindow(window);
+    if (watcher == NULL)
+        return false;
+    ExclusiveLock hold(watcher->session.statusLock);
+    watcher->session.statusWindow = notify;
+    watcher->session.statusMessage = message;
+    return true;
+}
+
+void EndStatusNotice(HWND notify)
+{
+    for (const std::unique_ptr<Watcher>& watcher : WatcherRegistry) {
+        ExclusiveLock hold(watcher->session.statusLock);
+        if (watcher->session.statusWindow == notify)
+            watcher->session.statusWindow = NULL;
+    }
+}

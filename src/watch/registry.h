@@ -32,3 +32,9 @@ void MailNoticeServed(HWND window);
 // Host's thread: what the window's watcher is doing. False when the window
 // has no watcher.
 bool WindowWatcherStatus(HWND window, WatcherStatus* status);
+// Host's thread: the window's watcher posts `message` to `notify` at each
+// new status from now on (one window per watcher: the last one asked). False
+// when the window has no watcher.
+bool NoticeStatusTo(HWND window, HWND notify, UINT message);
+// Host's thread: `notify` is told no more by any watcher.
+void EndStatusNotice(HWND notify);

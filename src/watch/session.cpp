@@ -124,8 +124,17 @@ void PublishStatus(Session* session)
     status.lastFailure.fingerprint = policy.lastFailure.fingerprint;
     // Made outside the lock and swapped in: the other thread never waits
     // for an allocation here.
-    ExclusiveLock hold(session->statusLock);
-    std::swap(session->status, status);
+    HWND notify = NULL;
+    UINT message = 0;
+    {
+        ExclusiveLock hold(session->statusLock);
+        std::swap(session->status, status);
+        notify = session->statusWindow;
+        message = session->statusMessage;
+    }
+    // Posted outside the lock; a window gone in the meantime refuses it.
+    if (notify != NULL)
+        PostMessageA(notify, message, 0, 0);
 }
 
 WatcherStatus ReadStatus(Session* session)

@@ -51,6 +51,20 @@ enum UnaskedMeaning {
     MeaningPolling,      // polling: a message count that grew is mail
 };
 
+// What a session is for: the watch of an account, or one connection test
+// (probe.h), whose dialogue ends with LOGOUT once INBOX is selected.
+enum SessionPurpose {
+    PurposeWatch,
+    PurposeTest,
+};
+
+// How far a connection test got, once logged in.
+struct TestReached {
+    bool selected = false; // INBOX selected (LOGOUT was sent after it)
+    bool idle = false;     // the capabilities after the login list IDLE
+    std::string protocol;  // "TLS 1.2", "TLS 1.3"; "" for a plain connection
+};
+
 // Who writes each field is noted beside it: "owner" is the thread that made
 // the session and asks it to stop (the host's thread for a watcher), "worker"
 // the thread that steps it, "once" means set before the first step.
@@ -90,6 +104,8 @@ struct Session {
     // The account the session watches: one certificate check at a time runs
     // for it in the whole process. Set before the worker starts.
     std::string checkKey;
+    SessionPurpose purpose = PurposeWatch; // once
+    TestReached reached;                   // PurposeTest: worker
 
     // Whether an idle connection that says nothing is still there: worker.
     LinkChecks links;
@@ -97,6 +113,10 @@ struct Session {
     // What other threads may see of the watch, under statusLock.
     SRWLOCK statusLock = SRWLOCK_INIT;
     WatcherStatus status;
+    // A window told of every new status with this message (the setup dialog
+    // while it is open; NULL: none). Owner, under statusLock.
+    HWND statusWindow = NULL;
+    UINT statusMessage = 0;
 
     Session();
     Session(const Session&) = delete;
@@ -131,7 +151,8 @@ DWORD RenewAfterMs(const Session* session);
 // A polling session asks this often: refreshTime, at most two minutes apart,
 // at least a second.
 DWORD PollEveryMs(const Session* session);
-// The status other threads read, taken from the policy now.
+// The status other threads read, taken from the policy now; the status
+// window, if any, is told.
 void PublishStatus(Session* session);
 
 // Another thread's copy of the status, under the lock.

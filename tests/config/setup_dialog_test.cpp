@@ -561,7 +561,7 @@ std::string ClassName(const std::string& stored)
     return lower;
 }
 
-TEST(SetupDialogTemplate, IsDialog101InJapaneseOf215By133UnitsWithFourteenControlsInTabOrder)
+TEST(SetupDialogTemplate, IsDialog101InJapaneseOf215By173UnitsWithItsControlsInTabOrder)
 {
     HMODULE module = LoadLibraryExA("qvpush.dll", NULL, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(module, nullptr);
@@ -581,7 +581,7 @@ TEST(SetupDialogTemplate, IsDialog101InJapaneseOf215By133UnitsWithFourteenContro
     EXPECT_EQ(r.Short(), 0);
     EXPECT_EQ(r.Short(), 0);
     EXPECT_EQ(r.Short(), 215);
-    EXPECT_EQ(r.Short(), 133);
+    EXPECT_EQ(r.Short(), 173);
     EXPECT_EQ(r.TextOrOrdinal(), "") << "menu";
     EXPECT_EQ(r.TextOrOrdinal(), "") << "class";
     EXPECT_EQ(r.TextOrOrdinal(), "QV-PUSH設定(IMAP4)");
@@ -605,8 +605,14 @@ TEST(SetupDialogTemplate, IsDialog101InJapaneseOf215By133UnitsWithFourteenContro
         {1004, "edit", "", child | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 80, 58, 131, 14},
         {none, "static", "パスワード", child | SS_LEFT | WS_GROUP, 11, 80, 64, 8},
         {1005, "edit", "", child | ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 80, 76, 131, 14},
-        {IDOK, "button", "OK", child | BS_DEFPUSHBUTTON | WS_TABSTOP, 80, 112, 50, 14},
-        {IDCANCEL, "button", "キャンセル", child | BS_PUSHBUTTON | WS_TABSTOP, 161, 112, 50, 14},
+        // Below the check box: the status line, two lines tall and full
+        // width, then the test and certificate buttons; after the password
+        // field the tab order runs 1011, 1012, OK, Cancel.
+        {1010, "static", "", child | SS_LEFT | SS_NOPREFIX, 11, 109, 200, 18},
+        {1011, "button", "接続テスト", child | BS_PUSHBUTTON | WS_TABSTOP, 11, 131, 60, 14},
+        {1012, "button", "証明書…", child | BS_PUSHBUTTON | WS_DISABLED | WS_TABSTOP, 75, 131, 60, 14},
+        {IDOK, "button", "OK", child | BS_DEFPUSHBUTTON | WS_TABSTOP, 80, 153, 50, 14},
+        {IDCANCEL, "button", "キャンセル", child | BS_PUSHBUTTON | WS_TABSTOP, 161, 153, 50, 14},
         {1006, "button", "この機能を使う", child | BS_AUTOCHECKBOX | WS_TABSTOP, 13, 8, 89, 10},
     };
     ASSERT_EQ(count, sizeof expected / sizeof expected[0]);

@@ -1,8 +1,9 @@
 // The connect-failed box says why the watcher could not connect, and for a
-// certificate the user may choose to trust, its fingerprint and the file to
-// write it into; for one made out to other names, those names; for one
-// outside its validity, the period and a word about the clock. The box's
-// text is read back from the host's own window.
+// certificate the user may choose to trust, its fingerprint and the setup
+// dialog's test (for a faulty pin in the file, the file to write it into);
+// for one made out to other names, those names; for one outside its
+// validity, the period and a word about the clock. The box's text is read
+// back from the host's own window.
 #include <windows.h>
 
 #include <stdint.h>
@@ -31,11 +32,19 @@ std::string Lines(const char* reason)
     return std::string(Unreachable) + "\n" + reason;
 }
 
-// A certificate failure: the reason, the certificate's fingerprint and the
-// account's settings file by its full path.
+// A certificate the user may trust: the reason, its fingerprint, and the
+// setup dialog's test, where it is checked and trusted.
 std::string CertificateLines(const char* reason)
 {
     return Lines(reason) + "\n証明書の指紋 (SHA-256): " + Fingerprint +
+           "\n設定画面の「接続テスト」で証明書を確かめて、信頼できます。";
+}
+
+// A pin in the file that is no fingerprint: put right in the file, by its
+// full path.
+std::string PinSettingLines()
+{
+    return Lines("設定ファイルの tlsFingerprint の値が正しくありません") + "\n証明書の指紋 (SHA-256): " + Fingerprint +
            "\nこのサーバーを信頼する場合は、この指紋を C:\\acct\\qvpush.ini に tlsFingerprint として書いてください。";
 }
 
@@ -103,7 +112,7 @@ TEST_F(ConnectFailedBox, AddsTheReasonOfTheLastFailureAndForACertificateWhatToTr
              "\nパソコンの日付と時刻が正しいか確認し、正しければサーバーの管理者に連絡してください。", ""},
         {ReasonCertRevoked, Fingerprint, Lines("証明書は失効しています"), ""},
         {ReasonCertCheckLate, "", Lines("証明書を確認できませんでした（時間切れ）"), ""},
-        {ReasonPinSetting, Fingerprint, CertificateLines("設定ファイルの tlsFingerprint の値が正しくありません"), ""},
+        {ReasonPinSetting, Fingerprint, PinSettingLines(), ""},
         // No certificate was seen: nothing to pin.
         {ReasonCertUntrusted, "", Lines("サーバー証明書を信頼できません（発行元を確認できません）"), ""},
         {ReasonPinSetting, "", Lines("設定ファイルの tlsFingerprint の値が正しくありません"), ""},

@@ -156,12 +156,16 @@ TEST(Module, ImportsOnlyFunctionsThatWindows7Has)
         "TryEnterCriticalSection", "VirtualAlloc", "VirtualProtect", "VirtualQuery", "WaitForMultipleObjects",
         "WaitForSingleObject", "WideCharToMultiByte", "WritePrivateProfileStringA",
         "CreateFileA", "GetFileSizeEx", "MoveFileExA", "WriteFile", "FileTimeToSystemTime",
-        "SystemTimeToTzSpecificLocalTime", "lstrcmpiA",
+        "SystemTimeToTzSpecificLocalTime", "lstrcmpiA", "lstrcpynA",
         // user32.dll
         "CheckDlgButton", "DialogBoxParamA", "EndDialog", "FindWindowExA", "GetDlgCtrlID", "GetDlgItemTextA",
         "GetMenu", "GetMenuItemCount", "GetMenuItemInfoA", "GetMenuState", "GetParent", "GetSubMenu",
         "GetWindowLongA", "IsDlgButtonChecked", "MessageBoxA", "MsgWaitForMultipleObjectsEx", "PeekMessageA",
         "PostMessageA", "PostThreadMessageA", "SendDlgItemMessageA", "SendMessageA", "SetDlgItemTextA", "SetWindowLongA", "wsprintfA",
+        "CharNextA", "DrawTextA", "EnableWindow", "GetClientRect", "GetDC", "GetDlgItem", "GetFocus", "KillTimer",
+        "ReleaseDC", "SetTimer", "SetWindowTextA",
+        // gdi32.dll
+        "SelectObject",
         // ws2_32.dll
         "WSACloseEvent", "WSACreateEvent", "WSAEnumNetworkEvents", "WSAEventSelect", "WSAGetLastError",
         "WSAIoctl", "WSAStartup", "closesocket", "connect", "freeaddrinfo", "getaddrinfo", "getnameinfo", "htons",

@@ -352,7 +352,7 @@ TEST_F(Watchers, FingerprintFromTheBoxPastedIntoTheFileIsAcceptedAtTheNextAttemp
     std::string text = ui::MessageBoxText(box);
     const std::string head = "IMAP4サーバーへ接続できません\nサーバー証明書が指定された指紋と一致しません\n"
                              "証明書の指紋 (SHA-256): ";
-    const std::string tail = "\nこのサーバーを信頼する場合は、この指紋を " + file + " に tlsFingerprint として書いてください。";
+    const std::string tail = "\n設定画面の「接続テスト」で証明書を確かめて、信頼できます。";
     ASSERT_EQ(text.compare(0, head.size(), head), 0) << text;
     ASSERT_GT(text.size(), head.size() + tail.size()) << text;
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
