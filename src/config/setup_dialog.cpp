@@ -8,6 +8,7 @@
 
 #include "config/dialog_ids.h"
 #include "config/settings.h"
+#include "config/user_texts.h"
 #include "diag/format.h"
 
 namespace {
@@ -42,12 +43,6 @@ int CheckedAsSetting(HWND dialog, int id)
 Settings ReadSetupDialog(HWND dialog, const Settings& base);
 
 // The status line's texts of the dialog's own.
-const char TestingText[] = "テスト中…";
-const char TrustedText[] = "テスト: 証明書を信頼します（OK で保存）";
-const char PinDroppedText[] = "テスト: サーバー名が変わったため、信頼した証明書の指紋を外します（OK で保存）";
-const char LateText[] = "テスト失敗: 応答がありません";
-const char NotStartedText[] = "テスト失敗: テストを始められませんでした";
-const char CertificateCaption[] = "サーバー証明書";
 const char Ellipsis[] = "…";
 
 // Posted to the dialog: the watcher's state changed; a test has a result
@@ -231,7 +226,7 @@ void StartTest(HWND dialog, DialogState* state)
     void* test = link->startTest(link->owner, tested, dialog, TestDoneMessage, serial);
     if (test == nullptr) {
         SetupTestResult failed;
-        failed.line = NotStartedText;
+        failed.line = TextTestNotStarted;
         EndRunningTest(dialog, state, failed);
         return;
     }
@@ -241,7 +236,7 @@ void StartTest(HWND dialog, DialogState* state)
     state->testedServer = tested.server;
     state->result = SetupTestResult();
     state->pinDropShown = false;
-    ShowLine(dialog, TestingText);
+    ShowLine(dialog, TextTesting);
     DisableButton(dialog, IDC_TEST);
     DisableButton(dialog, IDC_CERTIFICATE);
 }
@@ -261,7 +256,7 @@ void OnTimer(HWND dialog, DialogState* state)
 {
     if (state->phase == TestRunning && GetTickCount() - state->startedAt >= TestLimitMs) {
         SetupTestResult late;
-        late.line = LateText;
+        late.line = TextTestLate;
         EndRunningTest(dialog, state, late);
     }
     RefreshStatus(dialog, state);
@@ -271,14 +266,14 @@ void OfferCertificate(HWND dialog, DialogState* state)
 {
     if (state->phase != TestEnded || !state->result.trustable)
         return;
-    int answer = MessageBoxA(dialog, state->result.certificateText.c_str(), CertificateCaption,
+    int answer = MessageBoxA(dialog, state->result.certificateText.c_str(), TextCertificateCaption,
                              MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
     if (answer != IDYES)
         return;
     state->trusted = state->result.fingerprint;
     state->trustedServer = state->testedServer;
     state->pinDropShown = false;
-    ShowLine(dialog, TrustedText);
+    ShowLine(dialog, TextTrusted);
     UpdateCertificateButton(dialog, state);
 }
 
@@ -291,9 +286,9 @@ void ServerEdited(HWND dialog, DialogState* state)
     if (dropped != state->pinDropShown) {
         state->pinDropShown = dropped;
         if (dropped)
-            ShowLine(dialog, PinDroppedText);
+            ShowLine(dialog, TextPinDropped);
         else if (state->phase != TestRunning)
-            ShowLine(dialog, !state->trusted.empty() ? TrustedText : state->statusSeen);
+            ShowLine(dialog, !state->trusted.empty() ? TextTrusted : state->statusSeen);
     }
     UpdateCertificateButton(dialog, state);
 }

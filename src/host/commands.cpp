@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config/settings.h"
+#include "config/user_texts.h"
 #include "diag/format.h"
 #include "host/failure_text.h"
 #include "host/settings_flow.h"
@@ -35,16 +36,6 @@ static_assert(sizeof(SendReceiveText) - 1 == SendReceiveTextBytes,
               "the menu text must be compiled as code page 932");
 
 const char ReceiveDialogTitle[] = "メール受信";
-const char ErrorCaption[] = "QV-PUSH エラー発生";
-const char ConnectFailedText[] = "IMAP4サーバーへ接続できません";
-const char LoginFailedText[] = "ユーザー名か、パスワードが違います";
-const char FingerprintFormat[] = "証明書の指紋 (SHA-256): %s";
-const char TrustFormat[] = "このサーバーを信頼する場合は、この指紋を %s に tlsFingerprint として書いてください。";
-const char TestAdvice[] = "設定画面の「接続テスト」で証明書を確かめて、信頼できます。";
-const char NamesFormat[] = "証明書に書かれている名前: %s";
-const char NamesAdvice[] = "サーバー名をこのどれかにしてください。";
-const char ValidityFormat[] = "証明書の有効期間: %s ～ %s";
-const char ClockAdvice[] = "パソコンの日付と時刻が正しいか確認し、正しければサーバーの管理者に連絡してください。";
 
 // Failures that pinning the certificate settles: the box then shows its
 // fingerprint and where to write it. A pin accepts any name and any date, so
@@ -60,29 +51,29 @@ std::string CertificateAdvice(const ConnectFailure& failure, const std::string& 
 {
     std::string text, line;
     if (IsPinAdvised(failure.reason) && !failure.fingerprint.empty()) {
-        FormatString(line, FingerprintFormat, failure.fingerprint.c_str());
+        FormatString(line, TextFingerprintFormat, failure.fingerprint.c_str());
         text += "\n" + line;
         // A certificate refused for its issuer or its pin is checked and
         // trusted in the setup dialog's test; a pin in the file that is no
         // fingerprint at all is put right in the file.
         if (failure.reason == ReasonPinSetting) {
-            FormatString(line, TrustFormat, SettingsFileName(account.c_str()).c_str());
+            FormatString(line, TextTrustInFileFormat, SettingsFileName(account.c_str()).c_str());
             text += "\n" + line;
         } else {
             text += "\n";
-            text += TestAdvice;
+            text += TextTrustInDialog;
         }
     } else if (failure.reason == ReasonCertName && !failure.names.empty()) {
-        FormatString(line, NamesFormat, failure.names.c_str());
+        FormatString(line, TextNamesFormat, failure.names.c_str());
         text += "\n" + line;
         text += "\n";
-        text += NamesAdvice;
+        text += TextNamesAdvice;
     } else if (failure.reason == ReasonCertExpired) {
-        FormatString(line, ValidityFormat, LocalTimeText(failure.validFrom).c_str(),
+        FormatString(line, TextValidityFormat, LocalTimeText(failure.validFrom).c_str(),
                      LocalTimeText(failure.validTo).c_str());
         text += "\n" + line;
         text += "\n";
-        text += ClockAdvice;
+        text += TextClockAdvice;
     }
     return text;
 }
@@ -91,7 +82,7 @@ std::string CertificateAdvice(const ConnectFailure& failure, const std::string& 
 // when the watcher knows.
 std::string ConnectFailedMessage(HWND window)
 {
-    std::string text = ConnectFailedText;
+    std::string text = TextConnectFailed;
     ConnectFailure failure;
     std::string account;
     if (!LastConnectFailure(window, &failure, &account))
@@ -183,13 +174,13 @@ int WINAPI OnConnectFailed(HWND window, int)
     try {
         text = ConnectFailedMessage(window);
     } catch (...) {
-        return MessageBoxA(window, ConnectFailedText, ErrorCaption, MB_OK);
+        return MessageBoxA(window, TextConnectFailed, TextErrorCaption, MB_OK);
     }
-    return MessageBoxA(window, text.c_str(), ErrorCaption, MB_OK);
+    return MessageBoxA(window, text.c_str(), TextErrorCaption, MB_OK);
 }
 
 int WINAPI OnLoginFailed(HWND window, int)
 {
-    MessageBoxA(window, LoginFailedText, ErrorCaption, MB_OK);
+    MessageBoxA(window, TextLoginFailed, TextErrorCaption, MB_OK);
     return RunSettingsFlow(window);
 }

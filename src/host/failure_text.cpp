@@ -2,31 +2,32 @@
 
 #include <windows.h>
 
+#include "config/user_texts.h"
 #include "diag/format.h"
 
 const char* ConnectFailReasonLine(ConnectFailReason reason)
 {
     switch (reason) {
     case ReasonPinMismatch:
-        return "サーバー証明書が指定された指紋と一致しません";
+        return TextReasonPinMismatch;
     case ReasonCertUntrusted:
-        return "サーバー証明書を信頼できません（発行元を確認できません）";
+        return TextReasonCertUntrusted;
     case ReasonCertName:
-        return "サーバー証明書の名前がサーバー名と一致しません";
+        return TextReasonCertName;
     case ReasonCertExpired:
-        return "サーバー証明書の有効期限が切れているか、まだ有効になっていません";
+        return TextReasonCertExpired;
     case ReasonTls:
-        return "暗号化接続を確立できませんでした";
+        return TextReasonTls;
     case ReasonLoginDisabled:
-        return "このサーバーは暗号化されていない接続でのログインを許可していません。設定の「暗号化」で SSL/TLS か STARTTLS を選んでください";
+        return TextReasonLoginDisabled;
     case ReasonTlsSetting:
-        return "設定ファイルの tls の値が正しくありません";
+        return TextReasonTlsSetting;
     case ReasonPinSetting:
-        return "設定ファイルの tlsFingerprint の値が正しくありません";
+        return TextReasonPinSetting;
     case ReasonCertRevoked:
-        return "証明書は失効しています";
+        return TextReasonCertRevoked;
     case ReasonCertCheckLate:
-        return "証明書を確認できませんでした（時間切れ）";
+        return TextReasonCertCheckLate;
     default:
         return NULL;
     }

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+#include "config/user_texts.h"
 #include "host/settings_flow.h"
 #include "host/commands.h"
 #include "host/host_api.h"
@@ -11,9 +12,6 @@ const char PluginName[] = "QV-PUSH Version 0.07";
 
 namespace {
 
-const char LoadFailureFormat[] =
-    "プラグイン「%s」でエラーが発生しました。\r\nQV-Mail32とプラグインのバージョンを確認してください";
-const char LoadFailureCaption[] = "プラグインエラー";
 
 } // namespace
 
@@ -23,8 +21,8 @@ BOOL AttachPlugin(HINSTANCE instance)
     if (BindHostApi())
         return TRUE;
     char text[256];
-    wsprintfA(text, LoadFailureFormat, PluginName);
-    MessageBoxA(NULL, text, LoadFailureCaption, MB_ICONERROR);
+    wsprintfA(text, TextLoadFailureFormat, PluginName);
+    MessageBoxA(NULL, text, TextLoadFailureCaption, MB_ICONERROR);
     return FALSE;
 }
 

@@ -6,6 +6,7 @@
 
 #include "config/settings.h"
 #include "config/setup_dialog.h"
+#include "config/user_texts.h"
 #include "diag/format.h"
 #include "host/host_api.h"
 #include "host/setup_link.h"
@@ -14,16 +15,14 @@
 
 namespace {
 
-const char ErrorCaption[] = "QV-PUSH エラー発生";
-const char SaveFailedFormat[] = "設定ファイル「%s」に書き込めませんでした";
 
 // The new settings reached the watcher but not the file: say so, or the
 // user finds the old settings at the next start without knowing why.
 void ReportSaveFailure(HWND window, const std::string& account)
 {
     std::string text;
-    FormatString(text, SaveFailedFormat, SettingsFileName(account.c_str()).c_str());
-    MessageBoxA(window, text.c_str(), ErrorCaption, MB_OK | MB_ICONERROR);
+    FormatString(text, TextSaveFailedFormat, SettingsFileName(account.c_str()).c_str());
+    MessageBoxA(window, text.c_str(), TextErrorCaption, MB_OK | MB_ICONERROR);
 }
 
 } // namespace

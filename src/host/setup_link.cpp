@@ -3,6 +3,7 @@
 #include <atomic>
 #include <new>
 
+#include "config/user_texts.h"
 #include "diag/format.h"
 #include "diag/handles.h"
 #include "host/failure_text.h"
@@ -12,30 +13,8 @@
 
 namespace {
 
-const char NoWindowText[] = "状態: このアカウントのフォルダーウィンドウが開かれていません";
-const char IdlingFormat[] = "状態: 新着を監視しています（IDLE、%s から）";
-const char PollingFormat[] = "状態: 新着を監視しています（NOOP、%d 分ごと、%s から）";
-const char ConnectingText[] = "状態: 接続しています…";
-const char WaitingFormat[] = "状態: 再接続を待っています（%s に再試行）: %s";
-const char LoginRefusedText[] = "状態: 止まっています（ログインが拒否されました）";
-const char SwitchedOffText[] = "状態: 止まっています（この機能を使わない設定です）";
-const char UnreachableText[] = "IMAP4サーバーへ接続できません";
 
-const char SucceededFormat[] = "テスト成功: ログインして INBOX を開けました（%s、%s）";
-const char IdleText[] = "IDLE 対応";
-const char NoIdleText[] = "IDLE 非対応、NOOP で確認します";
-const char PlainText[] = "暗号化なし";
-const char FailedFormat[] = "テスト失敗: %s";
-const char LoginRejectedText[] = "ユーザー名か、パスワードが違います";
-const char NoAnswerText[] = "応答がありません";
 
-const char SubjectFormat[] = "発行先: %s";
-const char IssuerFormat[] = "発行者: %s";
-const char ValidityFormat[] = "有効期間: %s ～ %s";
-const char NamesFormat[] = "証明書に書かれている名前: %s";
-const char FingerprintFormat[] = "証明書の指紋 (SHA-256): %s";
-const char ReasonFormat[] = "理由: %s";
-const char TrustQuestion[] = "この証明書を信頼して、このサーバーに接続しますか？";
 
 // A FILETIME (UTC) as local "HH:MM", or with seconds.
 std::string LocalClock(const FILETIME& utc, bool seconds)
@@ -67,18 +46,18 @@ bool IsTrustable(const ConnectFailure& failure)
 
 std::string CertificateText(const ConnectFailure& failure)
 {
-    std::string text = Formatted(SubjectFormat, failure.subject.c_str());
-    text += "\n" + Formatted(IssuerFormat, failure.issuer.c_str());
+    std::string text = Formatted(TextCertSubjectFormat, failure.subject.c_str());
+    text += "\n" + Formatted(TextCertIssuerFormat, failure.issuer.c_str());
     std::string validity;
-    FormatString(validity, ValidityFormat, LocalTimeText(failure.validFrom).c_str(),
+    FormatString(validity, TextCertValidityFormat, LocalTimeText(failure.validFrom).c_str(),
                  LocalTimeText(failure.validTo).c_str());
     text += "\n" + validity;
-    text += "\n" + Formatted(NamesFormat, failure.names.c_str());
-    text += "\n" + Formatted(FingerprintFormat, failure.fingerprint.c_str());
+    text += "\n" + Formatted(TextNamesFormat, failure.names.c_str());
+    text += "\n" + Formatted(TextFingerprintFormat, failure.fingerprint.c_str());
     const char* reason = ConnectFailReasonLine(failure.reason);
-    text += "\n" + Formatted(ReasonFormat, reason != NULL ? reason : UnreachableText);
+    text += "\n" + Formatted(TextCertReasonFormat, reason != NULL ? reason : TextConnectFailed);
     text += "\n\n";
-    text += TrustQuestion;
+    text += TextTrustQuestion;
     return text;
 }
 
@@ -120,7 +99,7 @@ DWORD WINAPI TestThread(LPVOID parameter)
         // hears that the test failed.
         try {
             EndSession(&job->session);
-            job->result.line = Formatted(FailedFormat, UnreachableText);
+            job->result.line = Formatted(TextTestFailedFormat, TextConnectFailed);
             job->finished.store(true);
             PostMessageA(job->dialog, job->message, job->serial, 0);
         } catch (...) {
@@ -206,30 +185,30 @@ void LinkEndTest(void* test)
 std::string StatusLineText(const WatcherStatus* status)
 {
     if (status == NULL)
-        return NoWindowText;
+        return TextStatusNoWindow;
     std::string line;
     switch (status->state) {
     case WatchIdling:
-        FormatString(line, IdlingFormat, LocalClock(status->since, false).c_str());
+        FormatString(line, TextStatusIdlingFormat, LocalClock(status->since, false).c_str());
         break;
     case WatchPolling:
-        FormatString(line, PollingFormat, status->pollMinutes, LocalClock(status->since, false).c_str());
+        FormatString(line, TextStatusPollingFormat, status->pollMinutes, LocalClock(status->since, false).c_str());
         break;
     case WatchConnecting:
     case WatchLoggingIn:
-        line = ConnectingText;
+        line = TextStatusConnecting;
         break;
     case WatchWaitingToRetry: {
         const char* reason = status->failed ? ConnectFailReasonLine(status->lastFailure.reason) : NULL;
-        FormatString(line, WaitingFormat, LocalClock(status->nextAttempt, true).c_str(),
-                     reason != NULL ? reason : UnreachableText);
+        FormatString(line, TextStatusWaitingFormat, LocalClock(status->nextAttempt, true).c_str(),
+                     reason != NULL ? reason : TextConnectFailed);
         break;
     }
     case WatchLoginRefused:
-        line = LoginRefusedText;
+        line = TextStatusLoginRefused;
         break;
     case WatchSwitchedOff:
-        line = SwitchedOffText;
+        line = TextStatusSwitchedOff;
         break;
     }
     return line;
@@ -241,12 +220,12 @@ SetupTestResult TestResultOf(const ProbeResult& probe)
     switch (probe.end) {
     case ProbeSucceeded: {
         const std::string& protocol = probe.reached.protocol;
-        FormatString(result.line, SucceededFormat, probe.reached.idle ? IdleText : NoIdleText,
-                     protocol.empty() ? PlainText : protocol.c_str());
+        FormatString(result.line, TextTestSucceededFormat, probe.reached.idle ? TextTestIdle : TextTestNoIdle,
+                     protocol.empty() ? TextTestPlain : protocol.c_str());
         return result;
     }
     case ProbeLoginRefused:
-        result.line = Formatted(FailedFormat, LoginRejectedText);
+        result.line = Formatted(TextTestFailedFormat, TextLoginFailed);
         return result;
     case ProbeStopped:
     case ProbeFailed:
@@ -257,8 +236,8 @@ SetupTestResult TestResultOf(const ProbeResult& probe)
     // certificate or a setting has its own line.
     const char* reason = ConnectFailReasonLine(failure.reason);
     if (probe.noAnswer && (failure.reason == ReasonNone || failure.reason == ReasonTls))
-        reason = NoAnswerText;
-    result.line = Formatted(FailedFormat, reason != NULL ? reason : UnreachableText);
+        reason = TextTestNoAnswer;
+    result.line = Formatted(TextTestFailedFormat, reason != NULL ? reason : TextConnectFailed);
     if (IsTrustable(failure)) {
         result.trustable = true;
         result.fingerprint = failure.fingerprint;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "config/user_texts.h"
 
 namespace {
 
@@ -62,7 +65,60 @@ std::map<std::string, GuideRow> GuideKeys()
     return keys;
 }
 
+// Code page 932 as UTF-8, the guide's encoding.
+std::string Utf8Of(const char* text)
+{
+    int wide = MultiByteToWideChar(932, 0, text, -1, NULL, 0);
+    std::wstring unicode(static_cast<size_t>(wide), L'\0');
+    MultiByteToWideChar(932, 0, text, -1, &unicode[0], wide);
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, unicode.c_str(), -1, NULL, 0, NULL, NULL);
+    std::string utf8(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, unicode.c_str(), -1, &utf8[0], bytes, NULL, NULL);
+    utf8.resize(strlen(utf8.c_str()));
+    return utf8;
+}
+
+// The pieces of a text that the guide must quote: a format's words between
+// its "%s" and "%d", a box's lines apart.
+std::vector<std::string> QuotedPieces(const std::string& text)
+{
+    std::vector<std::string> pieces;
+    std::string piece;
+    for (size_t i = 0; i < text.size(); ++i) {
+        bool value = text[i] == '%' && i + 1 < text.size() && (text[i + 1] == 's' || text[i + 1] == 'd');
+        bool lineBreak = text.compare(i, 2, "\r\n") == 0;
+        if (value || lineBreak) {
+            pieces.push_back(piece);
+            piece.clear();
+            ++i;
+            continue;
+        }
+        piece += text[i];
+    }
+    pieces.push_back(piece);
+    std::vector<std::string> kept;
+    for (const std::string& p : pieces)
+        if (p.find_first_not_of(' ') != std::string::npos)
+            kept.push_back(p);
+    return kept;
+}
+
 } // namespace
+
+// Every text of the boxes, the dialog's status line and its connection test
+// is in the guide word for word, so that a user can look up what was shown.
+TEST(UserGuide, QuotesEveryTextTheUserIsShown)
+{
+    std::ifstream in(SourcePath("docs/guide-ja.md"), std::ios::binary);
+    std::string guide((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(guide.empty());
+    ASSERT_GT(kUserTextCount, 0u);
+    for (size_t i = 0; i < kUserTextCount; ++i) {
+        for (const std::string& piece : QuotedPieces(Utf8Of(kUserTexts[i].text)))
+            EXPECT_NE(guide.find(piece), std::string::npos)
+                << kUserTexts[i].name << ": the guide does not quote \"" << piece << "\"";
+    }
+}
 
 TEST(UserGuide, KeyTableNamesEveryKeyWithItsDefaultAndWhetherTheDialogShowsIt)
 {
@@ -75,8 +131,9 @@ TEST(UserGuide, KeyTableNamesEveryKeyWithItsDefaultAndWhetherTheDialogShowsIt)
             ADD_FAILURE() << key.name << " is missing from the guide's key table";
             continue;
         }
-        if (!key.text)
+        if (!key.text) {
             EXPECT_EQ(row->second.defaultText, std::to_string(key.defaultValue)) << key.name;
+        }
         EXPECT_EQ(row->second.dialog, key.inDialog ? u8"あり" : u8"なし") << key.name;
         guide.erase(row);
     }
