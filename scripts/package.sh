@@ -72,6 +72,14 @@ def inline_picture(match):
     return 'src="data:image/png;base64,%s"' % data
 
 body = re.sub(r'src="([^":/]+\.png)"', inline_picture, body)
+
+# A line break of the Markdown between two Japanese characters is no space
+# in Japanese, but a browser shows it as one: joined, outside <pre>.
+def join_lines(text):
+    return re.sub(r"(?<=[^\x00-\x7f])\n(?=[^\x00-\x7f])", "", text)
+
+parts = re.split(r"(<pre>.*?</pre>)", body, flags=re.S)
+body = "".join(part if part.startswith("<pre>") else join_lines(part) for part in parts)
 title = re.search(r"<h1>(.*?)</h1>", body).group(1)
 style = """
 body { font-family: "Yu Gothic UI", "Meiryo UI", Meiryo, sans-serif; line-height: 1.7;
