@@ -33,14 +33,19 @@ const char* ConnectFailReasonLine(ConnectFailReason reason)
     }
 }
 
+bool LocalSystemTime(const FILETIME& utc, SYSTEMTIME* local)
+{
+    SYSTEMTIME universal;
+    return FileTimeToSystemTime(&utc, &universal) && SystemTimeToTzSpecificLocalTime(NULL, &universal, local);
+}
+
 std::string LocalTimeText(uint64_t fileTime)
 {
     FILETIME utc;
     utc.dwLowDateTime = static_cast<DWORD>(fileTime);
     utc.dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
-    SYSTEMTIME universal, local;
-    if (fileTime == 0 || !FileTimeToSystemTime(&utc, &universal) ||
-        !SystemTimeToTzSpecificLocalTime(NULL, &universal, &local))
+    SYSTEMTIME local;
+    if (fileTime == 0 || !LocalSystemTime(utc, &local))
         return "?";
     std::string text;
     FormatString(text, "%04u/%02u/%02u %02u:%02u", local.wYear, local.wMonth, local.wDay, local.wHour,

@@ -3,6 +3,7 @@
 // its connection test.
 #pragma once
 
+#include <windows.h>
 #include <stdint.h>
 
 #include <string>
@@ -12,6 +13,8 @@
 // The line that tells the user what went wrong; NULL when there is nothing
 // to add to "IMAP4サーバーへ接続できません".
 const char* ConnectFailReasonLine(ConnectFailReason reason);
+// A FILETIME (UTC) as the user's local time; false when it cannot be told.
+bool LocalSystemTime(const FILETIME& utc, SYSTEMTIME* local);
 // A FILETIME value (UTC) as the user's local "YYYY/MM/DD HH:MM"; "?" when
 // unknown.
 std::string LocalTimeText(uint64_t fileTime);

@@ -19,8 +19,8 @@ namespace {
 // A FILETIME (UTC) as local "HH:MM", or with seconds.
 std::string LocalClock(const FILETIME& utc, bool seconds)
 {
-    SYSTEMTIME universal, local;
-    if (!FileTimeToSystemTime(&utc, &universal) || !SystemTimeToTzSpecificLocalTime(NULL, &universal, &local))
+    SYSTEMTIME local;
+    if (!LocalSystemTime(utc, &local))
         return "?";
     std::string text;
     if (seconds)

@@ -98,6 +98,18 @@ ListenEnd Listen(Session* session, DWORD limitMs, bool idling)
     return ListenLost;
 }
 
+// A listen that ended with the session: the server ended it (listening on
+// would hear nothing more), or the connection is lost (a stop excepted).
+void LoseListenedSession(Session* session, ListenEnd end)
+{
+    if (end == ListenOver) {
+        Trace(session, "IDLE ended by the server");
+        LoseSession(session);
+    } else if (!StopRequested(session)) {
+        LoseSession(session);
+    }
+}
+
 } // namespace
 
 void ListenIdle(Session* session)
@@ -105,19 +117,14 @@ void ListenIdle(Session* session)
     // Until the renewal is due, a line comes, the server goes, a thread
     // message comes for the worker, a link check is due, or the stop.
     DWORD untilRenewal = RenewalWaitMs(session);
-    switch (Listen(session, untilRenewal != 0 ? untilRenewal : 1, true)) {
+    ListenEnd end = Listen(session, untilRenewal != 0 ? untilRenewal : 1, true);
+    switch (end) {
     case ListenCheckLink:
         RestartIdleToCheck(session);
         return;
     case ListenOver:
-        // The server ended IDLE, or the session: listening on would hear
-        // nothing until the renewal.
-        Trace(session, "IDLE ended by the server");
-        LoseSession(session);
-        return;
     case ListenLost:
-        if (!StopRequested(session))
-            LoseSession(session);
+        LoseListenedSession(session, end);
         return;
     case ListenGoOn:
     case ListenLine:
@@ -133,18 +140,15 @@ void Poll(Session* session)
     uint64_t since = NowMs() - session->lastPollMs;
     if (since < every) {
         // Until the next poll: the server may also speak unasked.
-        switch (Listen(session, static_cast<DWORD>(every - since), false)) {
+        ListenEnd end = Listen(session, static_cast<DWORD>(every - since), false);
+        switch (end) {
         case ListenCheckLink:
             // The connection may be gone: the NOOP asks at once.
             session->lastPollMs = NowMs() - every;
             return;
         case ListenOver:
-            Trace(session, "IDLE ended by the server");
-            LoseSession(session);
-            return;
         case ListenLost:
-            if (!StopRequested(session))
-                LoseSession(session);
+            LoseListenedSession(session, end);
             return;
         case ListenGoOn:
         case ListenLine:
