@@ -4,6 +4,10 @@
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
+#include <winternl.h>
+
+#include <string>
+#include <vector>
 
 namespace process_stats {
 
@@ -39,6 +43,48 @@ inline DWORD HandleCount()
             ++count;
     }
     return count;
+}
+
+// The values of this process's open handles, probed as above: for telling
+// which handles a run left behind.
+inline std::vector<ULONG_PTR> HandleValues()
+{
+    std::vector<ULONG_PTR> values;
+    for (ULONG_PTR value = 4; value < 0x40000; value += 4) {
+        DWORD flags;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+            values.push_back(value);
+    }
+    return values;
+}
+
+// A handle's object type and, for a named object, its name, as the system
+// tells them ("Event", "Key \\REGISTRY\\MACHINE\\...").
+inline std::string DescribeHandle(ULONG_PTR value)
+{
+    typedef NTSTATUS(NTAPI * QueryObjectFn)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+    QueryObjectFn query = reinterpret_cast<QueryObjectFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+    if (query == NULL)
+        return "?";
+    std::string text;
+    const OBJECT_INFORMATION_CLASS classes[2] = {ObjectTypeInformation, static_cast<OBJECT_INFORMATION_CLASS>(1)};
+    for (OBJECT_INFORMATION_CLASS wanted : classes) {
+        // Both answers start with a UNICODE_STRING that points into the buffer.
+        alignas(8) unsigned char buffer[2048] = {};
+        ULONG length = 0;
+        if (query(reinterpret_cast<HANDLE>(value), wanted, buffer, sizeof buffer - 2, &length) < 0)
+            continue;
+        const UNICODE_STRING* name = reinterpret_cast<const UNICODE_STRING*>(buffer);
+        if (name->Buffer == NULL || name->Length == 0)
+            continue;
+        char narrow[1024] = {};
+        WideCharToMultiByte(CP_UTF8, 0, name->Buffer, name->Length / 2, narrow, sizeof narrow - 1, NULL, NULL);
+        if (!text.empty())
+            text += " ";
+        text += narrow;
+    }
+    return text.empty() ? "?" : text;
 }
 
 inline int ThreadCount()
