@@ -23,18 +23,13 @@ void TraceLineV(int serial, bool debugger, const TraceFile* file, const char* fo
         file->Append(line.c_str());
 }
 
-void TraceV(int serial, bool enabled, const char* format, va_list arguments)
-{
-    TraceLineV(serial, enabled, nullptr, format, arguments);
-}
-
 void Trace(int serial, bool enabled, const char* format, ...)
 {
     if (!enabled)
         return;
     va_list arguments;
     va_start(arguments, format);
-    TraceV(serial, enabled, format, arguments);
+    TraceLineV(serial, true, nullptr, format, arguments);
     va_end(arguments);
 }
 

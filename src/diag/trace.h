@@ -9,7 +9,6 @@ class TraceFile;
 // OutputDebugStringA call, and only when `enabled`. Callable on any thread.
 // Text from the wire goes in as the argument of "%s", never as the format.
 void Trace(int serial, bool enabled, const char* format, ...);
-void TraceV(int serial, bool enabled, const char* format, va_list arguments);
 // The same line, formatted once, to the debugger output when `debugger`, and
 // to `file` when it is given and open.
 void TraceLineV(int serial, bool debugger, const TraceFile* file, const char* format, va_list arguments);

@@ -10,11 +10,6 @@
 
 const char PluginName[] = "QV-PUSH Version 0.07";
 
-namespace {
-
-
-} // namespace
-
 BOOL AttachPlugin(HINSTANCE instance)
 {
     PluginInstance = instance;

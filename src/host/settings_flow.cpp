@@ -15,7 +15,6 @@
 
 namespace {
 
-
 // The new settings reached the watcher but not the file: say so, or the
 // user finds the old settings at the next start without knowing why.
 void ReportSaveFailure(HWND window, const std::string& account)

@@ -13,9 +13,6 @@
 
 namespace {
 
-
-
-
 // A FILETIME (UTC) as local "HH:MM", or with seconds.
 std::string LocalClock(const FILETIME& utc, bool seconds)
 {

@@ -26,8 +26,7 @@ struct ConnectFailure {
     std::string fingerprint; // SHA-256 of the server's certificate, when one was seen
     // What the certificate says of itself, when one was checked: the names
     // it is made out to, comma-separated, its subject and issuer, and its
-    // validity period (FILETIME
-    // values, UTC; 0 when not known).
+    // validity period (FILETIME values, UTC; 0 when not known).
     std::string names;
     std::string subject, issuer; // as the certificate names them
     uint64_t validFrom = 0;

@@ -67,8 +67,9 @@ inline std::string DescribeHandle(ULONG_PTR value)
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
     if (query == NULL)
         return "?";
-    std::string text;
+    // ObjectNameInformation is 1; not every winternl.h names it.
     const OBJECT_INFORMATION_CLASS classes[2] = {ObjectTypeInformation, static_cast<OBJECT_INFORMATION_CLASS>(1)};
+    std::string text;
     for (OBJECT_INFORMATION_CLASS wanted : classes) {
         // Both answers start with a UNICODE_STRING that points into the buffer.
         alignas(8) unsigned char buffer[2048] = {};
